@@ -115,33 +115,49 @@ void emit(const char *p, size_t n)
 }
 
 // Appends the marker for a period line of len bytes: 0x01, len in decimal, "C3:".
-void mark(size_t len)
+// Most roff lines are shorter than 100 bytes; their digits are written directly.
+inline void mark(size_t len)
 {
     if (outsz - outlen < markmax)
         flush();
-    char tmp[markmax];
-    char *e = tmp + sizeof tmp;
-    char *d = e;
-    *--d = ':';
-    *--d = '3';
-    *--d = 'C';
-    do {
-        *--d = char('0' + len % 10);
-        len /= 10;
-    } while (len != 0);
-    *--d = '\001';
-    std::memcpy(out + outlen, d, size_t(e - d));
-    outlen += size_t(e - d);
+    char *o = out + outlen;
+    o[0] = '\001';
+    size_t digits;
+    if (len < 10) {
+        o[1] = char('0' + len);
+        digits = 1;
+    } else if (len < 100) {
+        o[1] = char('0' + len / 10);
+        o[2] = char('0' + len % 10);
+        digits = 2;
+    } else {
+        digits = 3;
+        for (size_t v = len / 1000; v != 0; v /= 10)
+            digits++;
+        for (char *d = o + 1 + digits; d > o + 1; len /= 10)
+            *--d = char('0' + len % 10);
+    }
+    std::memcpy(o + 1 + digits, "C3:", 3);
+    outlen += 1 + digits + 3;
 }
 
-// Scalar scanner, the reference. Returns the first q in (p, end) with
-// q[-1] == '\n' and q[0] == '.', the start of the next period line after p,
-// or end when [p, end) holds none. Reads only [p, end).
-const char *scan_scalar(const char *p, const char *end)
+// The scanners. Each returns q, the first position in (p, end) that starts a
+// period line (q[-1] == '\n' and q[0] == '.'), or end when there is none;
+// and sets *eol to the first newline in [p, q), or to end when [p, q) has
+// none. When p starts a period line, *eol ends that line, and [p, q) is the
+// line with the plain lines after it. Both read only [p, end).
+
+// Scalar scanner, the reference: one memchr per line.
+const char *scan_scalar(const char *p, const char *end, const char **eol)
 {
+    *eol = end;
     for (;;) {
         auto nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        if (nl == nullptr || nl + 1 == end)
+        if (nl == nullptr)
+            return end;
+        if (*eol == end)
+            *eol = nl;
+        if (nl + 1 == end)
             return end;
         if (nl[1] == '.')
             return nl + 1;
@@ -150,39 +166,46 @@ const char *scan_scalar(const char *p, const char *end)
 }
 
 #ifdef DOTSPAN_AVX2
-// AVX2 scanner: the same result as scan_scalar. Each step tests the 32 pairs
-// (q[i-1], q[i]) for i in [0, 32) with two overlapping loads, and takes the
-// lowest pair that is newline then period. Invariant: every q' in (p, q) has
-// been tested and is no period line start; q + 32 <= end for each vector step,
-// so nothing past end is read. The last few bytes go to the scalar scanner.
-__attribute__((target("avx2"))) const char *scan_avx2(const char *p, const char *end)
+// AVX2 scanner: 32 positions a step, with no call per line. Each step loads
+// the 32 bytes at q - 1 and the 32 at q, and tests the pairs (q[i-1], q[i]).
+// Invariant at the top of the loop: every position in (p, q) has been tested
+// and starts no period line, and first is the first newline in [p, q - 1), or
+// end. A step runs only while q + 32 <= end; the scalar scanner does the rest.
+__attribute__((target("avx2"))) const char *scan_avx2(const char *p, const char *end, const char **eol)
 {
     const __m256i nl = _mm256_set1_epi8('\n');
     const __m256i dot = _mm256_set1_epi8('.');
+    const char *first = end;   // kept local: a store through eol could alias the input
     const char *q = p + 1;
     while (end - q >= 32) {
         __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q - 1));
         __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
-        __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(prev, nl), _mm256_cmpeq_epi8(cur, dot));
-        unsigned m = unsigned(_mm256_movemask_epi8(hit));
-        if (m != 0)
-            return q + __builtin_ctz(m);
+        unsigned nls = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(prev, nl)));
+        unsigned dots = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(cur, dot)));
+        if (nls != 0 && first == end)
+            first = q - 1 + __builtin_ctz(nls);
+        if ((nls & dots) != 0) {
+            *eol = first;
+            return q + __builtin_ctz(nls & dots);
+        }
         q += 32;
     }
-    return q < end ? scan_scalar(q - 1, end) : end;
+    const char *r = scan_scalar(q - 1, end, eol);
+    if (first != end)
+        *eol = first;
+    return r;
 }
 
 const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
-// The start of the next period line after p, or end; see scan_scalar.
-inline const char *scan(const char *p, const char *end)
+inline const char *scan(const char *p, const char *end, const char **eol)
 {
 #ifdef DOTSPAN_AVX2
     if (have_avx2)
-        return scan_avx2(p, end);
+        return scan_avx2(p, end, eol);
 #endif
-    return scan_scalar(p, end);
+    return scan_scalar(p, end, eol);
 }
 
 } // namespace
@@ -233,20 +256,20 @@ int main()
             bol = true;
         }
 
+        // Each step copies one run: a period line with its marker, or the
+        // start of the block, and then the plain lines up to the next period
+        // line.
         const char *tail = end;   // start of a period line left pending, if any
         while (p < end) {
+            const char *eol;
+            const char *q = scan(p, end, &eol);
             if (bol && *p == '.') {
-                auto nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-                if (nl == nullptr) {
+                if (eol == end) {
                     tail = p;
                     break;
                 }
-                mark(size_t(nl - p));
-                emit(p, size_t(nl + 1 - p));
-                p = nl + 1;
-                continue;
+                mark(size_t(eol - p));
             }
-            const char *q = scan(p, end);
             emit(p, size_t(q - p));
             bol = q[-1] == '\n';
             p = q;

@@ -25,9 +25,12 @@ TEST(Scan, VectorAgreesWithScalar)
             c = rng() % density == 0 ? '\n' : rng() % density == 0 ? '.' : 'a';
         const char *b = v.data();
         for (size_t from = 0; from < 70; from++)
-            for (size_t to = from + 1; to <= v.size(); to++)
-                ASSERT_EQ(scan_avx2(b + from, b + to) - b, scan_scalar(b + from, b + to) - b)
+            for (size_t to = from + 1; to <= v.size(); to++) {
+                const char *ve, *se;
+                ASSERT_EQ(scan_avx2(b + from, b + to, &ve) - b, scan_scalar(b + from, b + to, &se) - b)
                     << "round " << round << " [" << from << ", " << to << ")";
+                ASSERT_EQ(ve - b, se - b) << "round " << round << " [" << from << ", " << to << ")";
+            }
     }
 #endif
 }
