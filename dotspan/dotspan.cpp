@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -166,34 +167,44 @@ const char *scan_scalar(const char *p, const char *end, const char **eol)
 }
 
 #ifdef DOTSPAN_AVX2
-// AVX2 scanner: 32 positions a step, with no call per line. Each step loads
-// the 32 bytes at q - 1 and the 32 at q, and tests the pairs (q[i-1], q[i]).
-// Invariant at the top of the loop: every position in (p, q) has been tested
-// and starts no period line, and first is the first newline in [p, q - 1), or
-// end. A step runs only while q + 32 <= end; the scalar scanner does the rest.
+// AVX2 scanner: 64 bytes a step, with no call per line. Each step turns the
+// bytes at [r, r + 64) into two bit masks, newlines and periods; a period line
+// starts at r + i when bit i of the periods and bit i - 1 of the newlines are
+// both set, bit -1 being carried over from the step before. Invariant at the
+// top of the loop: no position in (p, r) starts a period line; carry is 1 when
+// r[-1] is a newline that may pair with r[0] (0 on the first step, as p itself
+// is never a result); first is the first newline in [p, r), or end.
+// A step runs only while r + 64 <= end; the scalar scanner does the rest.
 __attribute__((target("avx2"))) const char *scan_avx2(const char *p, const char *end, const char **eol)
 {
     const __m256i nl = _mm256_set1_epi8('\n');
     const __m256i dot = _mm256_set1_epi8('.');
     const char *first = end;   // kept local: a store through eol could alias the input
-    const char *q = p + 1;
-    while (end - q >= 32) {
-        __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q - 1));
-        __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
-        unsigned nls = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(prev, nl)));
-        unsigned dots = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(cur, dot)));
+    const char *r = p;
+    uint64_t carry = 0;
+    while (end - r >= 64) {
+        __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r));
+        __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + 32));
+        uint64_t nls = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
+                       uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl)))) << 32;
+        uint64_t dots = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, dot))) |
+                        uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, dot)))) << 32;
         if (nls != 0 && first == end)
-            first = q - 1 + __builtin_ctz(nls);
-        if ((nls & dots) != 0) {
+            first = r + __builtin_ctzll(nls);
+        uint64_t starts = (nls << 1 | carry) & dots;
+        if (starts != 0) {
             *eol = first;
-            return q + __builtin_ctz(nls & dots);
+            return r + __builtin_ctzll(starts);
         }
-        q += 32;
+        carry = nls >> 63;
+        r += 64;
     }
-    const char *r = scan_scalar(q - 1, end, eol);
+    if (r == p)
+        return scan_scalar(p, end, eol);
+    const char *q = scan_scalar(r - 1, end, eol);
     if (first != end)
         *eol = first;
-    return r;
+    return q;
 }
 
 const bool have_avx2 = __builtin_cpu_supports("avx2");
