@@ -84,7 +84,9 @@ void drain(const char *p, size_t n)
 {
     while (n > 0) {
         ssize_t r = write(STDOUT_FILENO, p, n);
-        if (r >= 0) {
+        if (r == 0)
+            die("write", ENOSPC);   // no progress and no reason: never spin on it
+        if (r > 0) {
             p += r;
             n -= size_t(r);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -207,7 +209,13 @@ __attribute__((target("avx2"))) const char *scan_avx2(const char *p, const char 
     return q;
 }
 
-const bool have_avx2 = __builtin_cpu_supports("avx2");
+// Read once, at start-up; the check covers the OS saving the vector registers.
+bool cpu_has_avx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool have_avx2 = cpu_has_avx2();
 #endif
 
 inline const char *scan(const char *p, const char *end, const char **eol)
