@@ -118,6 +118,8 @@ Result finish(Child c, const std::string &in, const Opts &o = {})
 
 Result run(const std::string &in, const Opts &o = {}) { return finish(start(o), in, o); }
 
+std::string mark(size_t n) { return std::string(1, '\x01').append(std::to_string(n)).append("C3:"); }
+
 // The reference: what the output must be, one line at a time.
 std::string model(const std::string &in)
 {
@@ -125,14 +127,12 @@ std::string model(const std::string &in)
     for (size_t i = 0; i < in.size();) {
         size_t e = std::min(in.find('\n', i), in.size());
         if (in[i] == '.')
-            r.append(1, '\x01').append(std::to_string(e - i)).append("C3:");
+            r += mark(e - i);
         r.append(in, i, e - i).push_back('\n');
         i = e + 1;
     }
     return r;
 }
-
-std::string mark(size_t n) { return std::string(1, '\x01').append(std::to_string(n)).append("C3:"); }
 
 void expect_ok(const Result &r, const std::string &want, const std::string &what)
 {
