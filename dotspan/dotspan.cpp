@@ -19,7 +19,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+// The vector filter needs a way to turn 64 bytes into bit masks: AVX2 on
+// x86-64 (checked at run time), NEON on arm64 (always there).
 #if !defined(DOTSPAN_SCALAR_ONLY) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DOTSPAN_VECTOR 1
 #define DOTSPAN_AVX2 1
 #include <immintrin.h>
 #endif
@@ -117,114 +120,202 @@ void emit(const char *p, size_t n)
     outlen += n;
 }
 
-// Appends the marker for a period line of len bytes: 0x01, len in decimal, "C3:".
-// Most roff lines are shorter than 100 bytes; their digits are written directly.
+// Writes the marker for a period line of len bytes at o: 0x01, len in
+// decimal, "C3:". Returns the end of the marker. Most roff lines are shorter
+// than 100 bytes; their digits are written directly.
+inline char *put_mark(char *o, size_t len)
+{
+    *o++ = '\001';
+    if (len < 10) {
+        *o++ = char('0' + len);
+    } else if (len < 100) {
+        o[0] = char('0' + len / 10);
+        o[1] = char('0' + len % 10);
+        o += 2;
+    } else {
+        size_t digits = 3;
+        for (size_t v = len / 1000; v != 0; v /= 10)
+            digits++;
+        o += digits;
+        for (char *d = o; len != 0; len /= 10)
+            *--d = char('0' + len % 10);
+    }
+    std::memcpy(o, "C3:", 3);
+    return o + 3;
+}
+
+// Appends the marker for a period line of len bytes to the output.
 inline void mark(size_t len)
 {
     if (outsz - outlen < markmax)
         flush();
-    char *o = out + outlen;
-    o[0] = '\001';
-    size_t digits;
-    if (len < 10) {
-        o[1] = char('0' + len);
-        digits = 1;
-    } else if (len < 100) {
-        o[1] = char('0' + len / 10);
-        o[2] = char('0' + len % 10);
-        digits = 2;
-    } else {
-        digits = 3;
-        for (size_t v = len / 1000; v != 0; v /= 10)
-            digits++;
-        for (char *d = o + 1 + digits; d > o + 1; len /= 10)
-            *--d = char('0' + len % 10);
-    }
-    std::memcpy(o + 1 + digits, "C3:", 3);
-    outlen += 1 + digits + 3;
+    outlen = size_t(put_mark(out + outlen, len) - out);
 }
 
-// The scanners. Each returns q, the first position in (p, end) that starts a
-// period line (q[-1] == '\n' and q[0] == '.'), or end when there is none;
-// and sets *eol to the first newline in [p, q), or to end when [p, q) has
-// none. When p starts a period line, *eol ends that line, and [p, q) is the
-// line with the plain lines after it. Both read only [p, end).
+// The block filters. filter(p, end, bol) appends to the output the marked
+// text of the lines in [p, end); *bol says whether p begins a line, and is
+// updated for end. A period line whose newline is not in [p, end) cannot be
+// marked yet: the filter stops there and returns its start, having written
+// everything before it. Otherwise it returns end; a plain line cut off at end
+// is written as far as it goes. The filters may read up to `slack` bytes past
+// end (the caller's buffers have room for them) but use none of those bytes.
+constexpr size_t slack = 128;
 
-// Scalar scanner, the reference: one memchr per line.
-const char *scan_scalar(const char *p, const char *end, const char **eol)
+// Scalar filter, the reference: one memchr per line. Each step copies one
+// run: a period line with its marker, or the start of the block, and then
+// the plain lines up to the next period line.
+const char *filter_scalar(const char *p, const char *end, bool *bol)
 {
-    *eol = end;
-    for (;;) {
-        auto nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        if (nl == nullptr)
-            return end;
-        if (*eol == end)
-            *eol = nl;
-        if (nl + 1 == end)
-            return end;
-        if (nl[1] == '.')
-            return nl + 1;
-        p = nl + 1;
+    while (p < end) {
+        const char *q = p, *eol = end;   // next period line; first newline in [p, q)
+        for (const char *s = p;;) {
+            auto nl = static_cast<const char *>(std::memchr(s, '\n', size_t(end - s)));
+            if (nl == nullptr) {
+                q = end;
+                break;
+            }
+            if (eol == end)
+                eol = nl;
+            q = nl + 1;
+            if (q == end || *q == '.')
+                break;
+            s = q;
+        }
+        if (*bol && *p == '.') {
+            if (eol == end)
+                return p;
+            mark(size_t(eol - p));
+        }
+        emit(p, size_t(q - p));
+        *bol = q[-1] == '\n';
+        p = q;
     }
+    return end;
 }
 
+#ifdef DOTSPAN_VECTOR
+// The one CPU-specific piece: bit i of *nls is set when r[i] is a newline,
+// bit i of *dots when r[i] is a period, for i in [0, 64).
 #ifdef DOTSPAN_AVX2
-// AVX2 scanner: 64 bytes a step, with no call per line. Each step turns the
-// bytes at [r, r + 64) into two bit masks, newlines and periods; a period line
-// starts at r + i when bit i of the periods and bit i - 1 of the newlines are
-// both set, bit -1 being carried over from the step before. Invariant at the
-// top of the loop: no position in (p, r) starts a period line; carry is 1 when
-// r[-1] is a newline that may pair with r[0] (0 on the first step, as p itself
-// is never a result); first is the first newline in [p, r), or end.
-// A step runs only while r + 64 <= end; the scalar scanner does the rest.
-__attribute__((target("avx2"))) const char *scan_avx2(const char *p, const char *end, const char **eol)
+#define VECTOR_TARGET __attribute__((target("avx2")))
+VECTOR_TARGET inline void masks(const char *r, uint64_t *nls, uint64_t *dots)
 {
-    const __m256i nl = _mm256_set1_epi8('\n');
-    const __m256i dot = _mm256_set1_epi8('.');
-    const char *first = end;   // kept local: a store through eol could alias the input
+    __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r));
+    __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + 32));
+    auto bits = [](__m256i lo, __m256i hi, char c) VECTOR_TARGET {
+        __m256i v = _mm256_set1_epi8(c);
+        return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v))) |
+               uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v)))) << 32;
+    };
+    *nls = bits(lo, hi, '\n');
+    *dots = bits(lo, hi, '.');
+}
+#endif
+
+// Vector filter: one pass that finds and copies at once, 64 bytes a step.
+// Each step is stored whole into the output block, then its period lines are
+// walked in the masks: a period line at r + i gets its marker written over
+// the copy at that point, and the step is stored again from r + i behind the
+// marker. A line's length comes from the newline mask of its own step or the
+// next; a longer line is found with memchr and copied whole.
+//
+// Invariants at the top of the loop: the output of [p, r) ends at o, and the
+// output block has room for a step there, or is flushed first; bit 0 of carry
+// says whether r begins a line; when ahead is set, nls and dots already hold
+// the masks of the step at r.
+VECTOR_TARGET const char *filter_vector(const char *p, const char *end, bool *bol)
+{
+    constexpr size_t steproom = 512;   // a step, 32 markers and an overrun
     const char *r = p;
-    uint64_t carry = 0;
-    while (end - r >= 64) {
-        __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r));
-        __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + 32));
-        uint64_t nls = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
-                       uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl)))) << 32;
-        uint64_t dots = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, dot))) |
-                        uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, dot)))) << 32;
-        if (nls != 0 && first == end)
-            first = r + __builtin_ctzll(nls);
-        uint64_t starts = (nls << 1 | carry) & dots;
-        if (starts != 0) {
-            *eol = first;
-            return r + __builtin_ctzll(starts);
+    char *o = out + outlen;
+    uint64_t carry = *bol, nls = 0, dots = 0;
+    bool ahead = false;
+    auto step = [&](const char *s, uint64_t *n, uint64_t *d) VECTOR_TARGET {
+        masks(s, n, d);
+        if (end - s < 64) {   // the bytes past end are not input
+            uint64_t valid = (uint64_t(1) << (end - s)) - 1;
+            *n &= valid;
+            *d &= valid;
+        }
+    };
+    while (r < end) {
+        if (size_t(out + outsz - o) < steproom) {
+            outlen = size_t(o - out);
+            flush();
+            o = out;
+        }
+        if (!ahead)
+            step(r, &nls, &dots);
+        ahead = false;
+        std::memcpy(o, r, 64);
+        uint64_t next_nls = 0, next_dots = 0;
+        for (uint64_t starts = (nls << 1 | carry) & dots; starts != 0; starts &= starts - 1) {
+            unsigned i = unsigned(__builtin_ctzll(starts));
+            uint64_t rest = nls >> i;
+            size_t len;
+            if (rest != 0) {
+                len = size_t(__builtin_ctzll(rest));
+            } else {
+                if (end - r > 64 && !ahead) {
+                    step(r + 64, &next_nls, &next_dots);
+                    ahead = true;
+                }
+                if (next_nls != 0) {
+                    len = 64 - i + size_t(__builtin_ctzll(next_nls));
+                } else {
+                    // A long line: find its end, copy it whole and go on
+                    // behind it; it holds no other period line start.
+                    const char *line = r + i, *from = r + 128 < end ? r + 128 : end;
+                    auto nl = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
+                    outlen = size_t(o + i - out);
+                    if (nl == nullptr)
+                        return line;
+                    mark(size_t(nl - line));
+                    emit(line, size_t(nl + 1 - line));
+                    r = nl + 1;
+                    o = out + outlen;
+                    carry = 1;
+                    ahead = false;
+                    goto next;
+                }
+            }
+            o = put_mark(o + i, len) - i;
+            std::memcpy(o + i, r + i, 64);
         }
         carry = nls >> 63;
+        nls = next_nls;
+        dots = next_dots;
         r += 64;
+        o += 64;
+    next:;
     }
-    if (r == p)
-        return scan_scalar(p, end, eol);
-    const char *q = scan_scalar(r - 1, end, eol);
-    if (first != end)
-        *eol = first;
-    return q;
+    o -= r - end;
+    outlen = size_t(o - out);
+    if (p < end)
+        *bol = end[-1] == '\n';
+    return end;
 }
 
 // Read once, at start-up; the check covers the OS saving the vector registers.
-bool cpu_has_avx2()
+#ifdef DOTSPAN_AVX2
+bool cpu_has_vector()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
-const bool have_avx2 = cpu_has_avx2();
+#else
+constexpr bool cpu_has_vector() { return true; }
+#endif
+const bool have_vector = cpu_has_vector();
 #endif
 
-inline const char *scan(const char *p, const char *end, const char **eol)
+inline const char *filter(const char *p, const char *end, bool *bol)
 {
-#ifdef DOTSPAN_AVX2
-    if (have_avx2)
-        return scan_avx2(p, end, eol);
+#ifdef DOTSPAN_VECTOR
+    if (have_vector)
+        return filter_vector(p, end, bol);
 #endif
-    return scan_scalar(p, end, eol);
+    return filter_scalar(p, end, bol);
 }
 
 } // namespace
@@ -239,10 +330,12 @@ int main()
     //    read searches only the bytes it brought.
     //  - cap is bufsz, except while a pending period line needs more: then it
     //    doubles as that line grows, and falls back once the line is written.
+    //    The allocation is always cap + slack bytes, for the filters' reads
+    //    past the end of the data.
     //  - bol is true when the next byte to arrive begins a line. When a plain
     //    line has been partly written, bol is false and held is 0.
     size_t cap = bufsz;
-    char *buf = static_cast<char *>(std::malloc(cap));
+    char *buf = static_cast<char *>(std::malloc(cap + slack));
     size_t held = 0;
     bool bol = true;
     if (buf == nullptr)
@@ -251,7 +344,7 @@ int main()
     for (;;) {
         if (held == cap) {
             cap *= 2;
-            char *bigger = static_cast<char *>(std::realloc(buf, cap));
+            char *bigger = static_cast<char *>(std::realloc(buf, cap + slack));
             if (bigger == nullptr)
                 die("read", ENOMEM);
             buf = bigger;
@@ -275,24 +368,7 @@ int main()
             bol = true;
         }
 
-        // Each step copies one run: a period line with its marker, or the
-        // start of the block, and then the plain lines up to the next period
-        // line.
-        const char *tail = end;   // start of a period line left pending, if any
-        while (p < end) {
-            const char *eol;
-            const char *q = scan(p, end, &eol);
-            if (bol && *p == '.') {
-                if (eol == end) {
-                    tail = p;
-                    break;
-                }
-                mark(size_t(eol - p));
-            }
-            emit(p, size_t(q - p));
-            bol = q[-1] == '\n';
-            p = q;
-        }
+        const char *tail = filter(p, end, &bol);
         flush();
 
         if (tail < end) {
@@ -302,7 +378,7 @@ int main()
         }
         if (cap > bufsz && held <= bufsz) {
             cap = bufsz;
-            if (char *smaller = static_cast<char *>(std::realloc(buf, cap)))
+            if (char *smaller = static_cast<char *>(std::realloc(buf, cap + slack)))
                 buf = smaller;
         }
     }
