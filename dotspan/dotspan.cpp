@@ -10,6 +10,7 @@
 // Errors: a failed read or write is reported once on standard error and the
 // exit status is 1. Nothing else is ever written there.
 
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -124,24 +125,26 @@ void emit(const char *p, size_t n)
 
 // Writes the marker for a period line of len bytes at o: 0x01, len in
 // decimal, "C3:". Returns the end of the marker. Most roff lines are shorter
-// than 100 bytes; their digits are written directly.
+// than 100 bytes: their marker is built in a register and stored in one
+// 8-byte write, so o needs 8 bytes of room.
 inline char *put_mark(char *o, size_t len)
 {
-    *o++ = '\001';
-    if (len < 10) {
-        *o++ = char('0' + len);
-    } else if (len < 100) {
-        o[0] = char('0' + len / 10);
-        o[1] = char('0' + len % 10);
-        o += 2;
-    } else {
-        size_t digits = 3;
-        for (size_t v = len / 1000; v != 0; v /= 10)
-            digits++;
-        o += digits;
-        for (char *d = o; len != 0; len /= 10)
-            *--d = char('0' + len % 10);
+    if (len < 100) {
+        // The bytes in memory order, first byte lowest: 01 d "C3:" or 01 d d "C3:".
+        uint64_t w = len < 10 ? 0x3a33433001 | uint64_t(len) << 8
+                              : 0x3a3343303001 | uint64_t(len / 10) << 8 | uint64_t(len % 10) << 16;
+        if constexpr (std::endian::native == std::endian::big)
+            w = __builtin_bswap64(w);
+        std::memcpy(o, &w, 8);
+        return o + (len < 10 ? 5 : 6);
     }
+    *o++ = '\001';
+    size_t digits = 3;
+    for (size_t v = len / 1000; v != 0; v /= 10)
+        digits++;
+    o += digits;
+    for (char *d = o; len != 0; len /= 10)
+        *--d = char('0' + len % 10);
     std::memcpy(o, "C3:", 3);
     return o + 3;
 }
@@ -212,6 +215,16 @@ VECTOR_TARGET inline void masks(const char *r, uint64_t *nls, uint64_t *dots)
     *nls = bits(lo, hi, '\n');
     *dots = bits(lo, hi, '.');
 }
+
+// Copies 64 bytes in two 32-byte moves (memcpy compiles to four 16-byte ones).
+VECTOR_TARGET inline void copy64(char *o, const char *r)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 32),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + 32)));
+}
+#else
+inline void copy64(char *o, const char *r) { std::memcpy(o, r, 64); }
 #endif
 
 // Vector filter: one pass that finds and copies at once, 64 bytes a step.
@@ -249,7 +262,7 @@ VECTOR_TARGET const char *filter_vector(const char *p, const char *end, bool *bo
         if (!ahead)
             step(r, &nls, &dots);
         ahead = false;
-        std::memcpy(o, r, 64);
+        copy64(o, r);
         uint64_t next_nls = 0, next_dots = 0;
         for (uint64_t starts = (nls << 1 | carry) & dots; starts != 0; starts &= starts - 1) {
             unsigned i = unsigned(__builtin_ctzll(starts));
@@ -282,7 +295,7 @@ VECTOR_TARGET const char *filter_vector(const char *p, const char *end, bool *bo
                 }
             }
             o = put_mark(o + i, len) - i;
-            std::memcpy(o + i, r + i, 64);
+            copy64(o + i, r + i);
         }
         carry = nls >> 63;
         nls = next_nls;
