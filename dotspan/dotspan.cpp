@@ -130,13 +130,17 @@ void emit(const char *p, size_t n)
 inline char *put_mark(char *o, size_t len)
 {
     if (len < 100) {
-        // The bytes in memory order, first byte lowest: 01 d "C3:" or 01 d d "C3:".
-        uint64_t w = len < 10 ? 0x3a33433001 | uint64_t(len) << 8
-                              : 0x3a3343303001 | uint64_t(len / 10) << 8 | uint64_t(len % 10) << 16;
+        // The bytes in memory order, first byte lowest: 01 d "C3:" or
+        // 01 d d "C3:". Both are built and one is chosen, since line
+        // lengths below and above 10 come mixed.
+        uint64_t tens = len * 205 >> 11, ones = len - 10 * tens;   // len / 10 and len % 10
+        uint64_t w1 = 0x3a33433001 | uint64_t(len) << 8;
+        uint64_t w2 = 0x3a3343303001 | tens << 8 | ones << 16;
+        uint64_t w = len < 10 ? w1 : w2;
         if constexpr (std::endian::native == std::endian::big)
             w = __builtin_bswap64(w);
         std::memcpy(o, &w, 8);
-        return o + (len < 10 ? 5 : 6);
+        return o + 5 + (len >= 10);
     }
     *o++ = '\001';
     size_t digits = 3;
@@ -231,75 +235,68 @@ inline void copy64(char *o, const char *r) { std::memcpy(o, r, 64); }
 // Each step is stored whole into the output block, then its period lines are
 // walked in the masks: a period line at r + i gets its marker written over
 // the copy at that point, and the step is stored again from r + i behind the
-// marker. A line's length comes from the newline mask of its own step or the
-// next; a longer line is found with memchr and copied whole.
+// marker. The masks of the next step are always at hand, so a line that ends
+// there needs no branch of its own; a longer line is found with memchr and
+// copied whole.
 //
 // Invariants at the top of the loop: the output of [p, r) ends at o, and the
 // output block has room for a step there, or is flushed first; bit 0 of carry
-// says whether r begins a line; when ahead is set, nls and dots already hold
-// the masks of the step at r.
+// says whether r begins a line; nls and dots are the masks of the step at r.
+// Masks never show bytes at or past end.
 VECTOR_TARGET const char *filter_vector(const char *p, const char *end, bool *bol)
 {
     constexpr size_t steproom = 512;   // a step, 32 markers and an overrun
-    const char *r = p;
-    char *o = out + outlen;
-    uint64_t carry = *bol, nls = 0, dots = 0;
-    bool ahead = false;
-    auto step = [&](const char *s, uint64_t *n, uint64_t *d) VECTOR_TARGET {
+    auto step = [end](const char *s, uint64_t *n, uint64_t *d) VECTOR_TARGET {
+        if (s >= end) {
+            *n = *d = 0;
+            return;
+        }
         masks(s, n, d);
-        if (end - s < 64) {   // the bytes past end are not input
+        if (end - s < 64) {
             uint64_t valid = (uint64_t(1) << (end - s)) - 1;
             *n &= valid;
             *d &= valid;
         }
     };
+    const char *r = p;
+    char *o = out + outlen;
+    uint64_t carry = *bol, nls, dots, nls1, dots1;
+    step(r, &nls, &dots);
     while (r < end) {
         if (size_t(out + outsz - o) < steproom) {
             outlen = size_t(o - out);
             flush();
             o = out;
         }
-        if (!ahead)
-            step(r, &nls, &dots);
-        ahead = false;
+        step(r + 64, &nls1, &dots1);
         copy64(o, r);
-        uint64_t next_nls = 0, next_dots = 0;
         for (uint64_t starts = (nls << 1 | carry) & dots; starts != 0; starts &= starts - 1) {
             unsigned i = unsigned(__builtin_ctzll(starts));
-            uint64_t rest = nls >> i;
-            size_t len;
-            if (rest != 0) {
-                len = size_t(__builtin_ctzll(rest));
-            } else {
-                if (end - r > 64 && !ahead) {
-                    step(r + 64, &next_nls, &next_dots);
-                    ahead = true;
-                }
-                if (next_nls != 0) {
-                    len = 64 - i + size_t(__builtin_ctzll(next_nls));
-                } else {
-                    // A long line: find its end, copy it whole and go on
-                    // behind it; it holds no other period line start.
-                    const char *line = r + i, *from = r + 128 < end ? r + 128 : end;
-                    auto nl = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
-                    outlen = size_t(o + i - out);
-                    if (nl == nullptr)
-                        return line;
-                    mark(size_t(nl - line));
-                    emit(line, size_t(nl + 1 - line));
-                    r = nl + 1;
-                    o = out + outlen;
-                    carry = 1;
-                    ahead = false;
-                    goto next;
-                }
+            // Newlines from the line's period on, as far into the next step
+            // as 64 bits reach.
+            uint64_t ahead = nls >> i | (nls1 << 1) << (63 - i);
+            if (ahead == 0) {
+                // A long line: find its end, copy it whole and go on behind
+                // it; it holds no other period line start.
+                const char *line = r + i, *from = r + 64 < end ? r + 64 : end;
+                auto nl = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
+                outlen = size_t(o + i - out);
+                if (nl == nullptr)
+                    return line;
+                mark(size_t(nl - line));
+                emit(line, size_t(nl + 1 - line));
+                r = nl + 1;
+                o = out + outlen;
+                carry = 1;
+                step(r, &nls, &dots);
+                goto next;
             }
-            o = put_mark(o + i, len) - i;
+            o = put_mark(o + i, size_t(__builtin_ctzll(ahead))) - i;
             copy64(o + i, r + i);
         }
         carry = nls >> 63;
-        nls = next_nls;
-        dots = next_dots;
+        nls = nls1;
+        dots = dots1;
         r += 64;
         o += 64;
     next:;
