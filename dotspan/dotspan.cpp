@@ -43,12 +43,53 @@ constexpr size_t markmax = 32;         // room for one marker: 1 + 20 digits + 3
 char out[outsz];
 size_t outlen;
 
-[[noreturn]] void die(const char *what, int err)
+constexpr size_t iomax = size_t(1) << 30;   // the most one read or write asks for
+
+// Writes "dotspan: <what>", with ": <reason>" when err is set, as one line on
+// standard error, and exits with status 1.
+[[noreturn]] void die(const char *what, int err);
+
+// After a read or write on fd failed: returns 0 when it is worth trying
+// again (it was interrupted, or fd is non-blocking and now ready), else the
+// error to report.
+int retry(int fd, short events)
 {
-    // One line, in one write: "dotspan: read error: Bad file descriptor".
+    int err = errno;
+    if (err == EINTR)
+        return 0;
+    if (err != EAGAIN && err != EWOULDBLOCK)
+        return err;
+    pollfd pfd = {fd, events, 0};
+    while (poll(&pfd, 1, -1) < 0)
+        if (errno != EINTR && errno != EAGAIN)
+            return errno;
+    return 0;
+}
+
+// Writes all n bytes of p to fd, finishing partial writes. Requests are
+// capped at iomax: some systems refuse counts over INT_MAX. Returns 0, or the
+// error that stopped it.
+int put(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t r = write(fd, p, n < iomax ? n : iomax);
+        if (r > 0) {
+            p += r;
+            n -= size_t(r);
+        } else if (r == 0) {
+            return ENOSPC;   // no progress and no reason: never spin on it
+        } else if (int err = retry(fd, POLLOUT)) {
+            return err;
+        }
+    }
+    return 0;
+}
+
+void die(const char *what, int err)
+{
     char msg[512];
     size_t n = 0;
-    const char *parts[] = {"dotspan: ", what, " error: ", std::strerror(err), "\n"};
+    const char *parts[] = {"dotspan: ", what, err ? ": " : "", err ? std::strerror(err) : "", "\n"};
     for (const char *s : parts) {
         size_t k = std::strlen(s);
         if (k > sizeof msg - n)
@@ -56,51 +97,27 @@ size_t outlen;
         std::memcpy(msg + n, s, k);
         n += k;
     }
-    ssize_t r = write(STDERR_FILENO, msg, n);
-    (void)r;   // nowhere left to report a failure to report
+    (void)put(STDERR_FILENO, msg, n);   // nowhere left to report a failure to report
     _exit(1);
-}
-
-// Waits until fd is ready for events; used when a descriptor was handed to us
-// in non-blocking mode and a read or write said EAGAIN.
-void await(int fd, short events)
-{
-    pollfd pfd = {fd, events, 0};
-    while (poll(&pfd, 1, -1) < 0)
-        if (errno != EINTR && errno != EAGAIN)
-            break;   // the retried read or write reports the real error
 }
 
 // Reads at most n bytes from standard input; 0 means end of input.
 size_t fill(char *p, size_t n)
 {
     for (;;) {
-        ssize_t r = read(STDIN_FILENO, p, n);
+        ssize_t r = read(STDIN_FILENO, p, n < iomax ? n : iomax);
         if (r >= 0)
             return size_t(r);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            await(STDIN_FILENO, POLLIN);
-        else if (errno != EINTR)
-            die("read", errno);
+        if (int err = retry(STDIN_FILENO, POLLIN))
+            die("read error", err);
     }
 }
 
-// Writes all n bytes to standard output, finishing partial writes.
+// Writes all n bytes to standard output.
 void drain(const char *p, size_t n)
 {
-    while (n > 0) {
-        ssize_t r = write(STDOUT_FILENO, p, n);
-        if (r == 0)
-            die("write", ENOSPC);   // no progress and no reason: never spin on it
-        if (r > 0) {
-            p += r;
-            n -= size_t(r);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            await(STDOUT_FILENO, POLLOUT);
-        } else if (errno != EINTR) {
-            die("write", errno);
-        }
-    }
+    if (int err = put(STDOUT_FILENO, p, n))
+        die("write error", err);
 }
 
 void flush()
@@ -330,19 +347,46 @@ inline const char *filter(const char *p, const char *end, bool *bol)
     return filter_scalar(p, end, bol);
 }
 
-// Gives a pipe on fd a 1 MiB buffer where the system allows it: the reader
+// Gives the pipe on fd a 1 MiB buffer where the system allows it: the reader
 // then wakes for 1 MiB at a time instead of 64 KiB, which halves the time of
 // a pipeline into a reader like cat. A pipe that is already larger is left
-// alone, and failure (a user's limit on pipe memory) changes nothing else.
+// alone, and a refusal (a user's limit on pipe memory) changes nothing else.
 void widen(int fd)
 {
 #ifdef F_SETPIPE_SZ
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && fcntl(fd, F_GETPIPE_SZ) < 1 << 20)
+    if (fcntl(fd, F_GETPIPE_SZ) < 1 << 20)
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 #else
     (void)fd;
 #endif
+}
+
+// Checks standard input and output before the first read. When both are
+// the same regular file and input remains to be read, every block written
+// would be read again: the file would grow until the disk is full, or, opened
+// for reading and writing, its unread input would be overwritten. That is
+// refused before anything is written. Pipes are widened. A descriptor that
+// fstat rejects is left for the first read or write to report.
+void setup()
+{
+    struct stat in, out;
+    bool have_in = fstat(STDIN_FILENO, &in) == 0, have_out = fstat(STDOUT_FILENO, &out) == 0;
+    if (have_in && have_out && S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+        if (at >= 0 && at < in.st_size)
+            die("input file is output file", 0);
+    }
+    if (have_in && S_ISFIFO(in.st_mode))
+        widen(STDIN_FILENO);
+    if (have_out && S_ISFIFO(out.st_mode))
+        widen(STDOUT_FILENO);
+}
+
+// The next size of the input buffer while a held line fills it, or 0 when
+// that would not fit in size_t (past 2 GiB on a 32-bit system).
+size_t grow(size_t cap)
+{
+    return cap <= (SIZE_MAX - slack) / 2 ? 2 * cap : 0;
 }
 
 } // namespace
@@ -366,16 +410,15 @@ int main()
     size_t held = 0;
     bool bol = true;
     if (buf == nullptr)
-        die("read", ENOMEM);
-    widen(STDIN_FILENO);
-    widen(STDOUT_FILENO);
+        die("read error", ENOMEM);
+    setup();
 
     for (;;) {
         if (held == cap) {
-            cap *= 2;
-            char *bigger = static_cast<char *>(std::realloc(buf, cap + slack));
+            cap = grow(cap);
+            char *bigger = cap ? static_cast<char *>(std::realloc(buf, cap + slack)) : nullptr;
             if (bigger == nullptr)
-                die("read", ENOMEM);
+                die("read error", ENOMEM);
             buf = bigger;
         }
         size_t n = fill(buf + held, cap - held);
@@ -424,7 +467,7 @@ int main()
     // A write error can surface only at close (on some file systems), and a
     // closed standard output must not pass for success with empty input.
     if (close(STDOUT_FILENO) != 0 && errno != EINTR)
-        die("write", errno);
+        die("write error", errno);
     std::free(buf);
     return 0;
 }

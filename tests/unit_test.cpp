@@ -1,6 +1,6 @@
-// The vector filter must agree with the scalar one, the reference, on every
-// start, end and alignment: the program is compiled in here with its main
-// renamed, and each filter's output block is compared after a call.
+// The program compiled in, with its main renamed: the vector filter against
+// the scalar one, the reference, on every start, end and alignment (each
+// filter's output block is compared after a call), and the buffer's growth.
 #define main dotspan_main
 #include "../dotspan/dotspan.cpp"
 #undef main
@@ -60,4 +60,15 @@ TEST(Filter, VectorAgreesWithScalar)
                 }
     }
 #endif
+}
+
+TEST(Buffer, GrowthStopsBeforeTheSizeWraps)
+{
+    // Doubling a held line's buffer past half of size_t (2 GiB on a 32-bit
+    // system) wrapped to 0, and the next read wrote past a tiny block.
+    size_t top = (SIZE_MAX - slack) / 2;
+    EXPECT_EQ(grow(bufsz), 2 * bufsz);
+    EXPECT_EQ(grow(top), 2 * top);
+    EXPECT_EQ(grow(top + 1), 0u);
+    EXPECT_EQ(grow(SIZE_MAX / 2 + 1), 0u);
 }
