@@ -128,7 +128,7 @@ Child start(const Opts &o)
         argv.push_back(DOTSPAN_BIN);
         argv.insert(argv.end(), o.args.begin(), o.args.end());
         argv.push_back(nullptr);
-        execv(argv[0], const_cast<char **>(argv.data()));
+        execvp(argv[0], const_cast<char **>(argv.data()));
         _exit(127);
     }
     close(ip[0]), close(op[1]), close(ep[1]);

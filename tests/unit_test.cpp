@@ -19,7 +19,7 @@ struct Got {
     bool bol;
 };
 
-Got run(const char *(*f)(const char *, const char *, bool *), const char *p, const char *end, bool bol)
+[[maybe_unused]] Got run(const char *(*f)(const char *, const char *, bool *), const char *p, const char *end, bool bol)
 {
     outlen = 0;
     const char *tail = f(p, end, &bol);
