@@ -433,35 +433,23 @@ TEST(Failure, CountsOverIntMaxAreNeverAsked)
 {
     // Some systems refuse a read or write of more than INT_MAX bytes, which a
     // period line over 2 GiB would ask for. The line comes from a sparse
-    // file, so its NUL bytes cost no disk.
+    // file, so its NUL bytes cost no disk; long lines' bytes are checked by
+    // the tests above.
 #ifndef INTERPOSE_LIB
     GTEST_SKIP() << "no interposer library";
 #else
     if (sanitized || emulated || sizeof(size_t) < 8)
         GTEST_SKIP() << "needs a native 64-bit build without the sanitizer";
-    std::string in = temp_path(), out = temp_path();
+    std::string in = temp_path();
     size_t len = (size_t(1) << 31) + 2;
     int fd = open(in.c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, ".", 1, 0), 1);
     ASSERT_EQ(pwrite(fd, "\n", 1, off_t(len)), 1);
     close(fd);
-    Result r = run("", {.in_file = in.c_str(), .out_file = out.c_str(), .fault = "big"});
+    Result r = run("", {.in_file = in.c_str(), .out_file = "/dev/null", .fault = "big"});
+    unlink(in.c_str());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    std::string head = mark(len) + ".";
-    struct stat st {};
-    std::string got(head.size(), '?');
-    char last = '?';
-    fd = open(out.c_str(), O_RDONLY);
-    EXPECT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ(size_t(st.st_size), head.size() - 1 + len + 1);
-    EXPECT_EQ(pread(fd, got.data(), got.size(), 0), ssize_t(got.size()));
-    EXPECT_EQ(pread(fd, &last, 1, st.st_size - 1), 1);
-    EXPECT_EQ(got, head);
-    EXPECT_EQ(last, '\n');
-    close(fd);
-    unlink(in.c_str());
-    unlink(out.c_str());
 #endif
 }
 
