@@ -12,7 +12,7 @@
 // Errors: a failed read or write is reported once on standard error and the
 // exit status is 1. Nothing else is ever written there.
 
-#include <bit>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +42,7 @@ namespace {
 constexpr size_t bufsz = 128 * 1024;   // the fixed input block
 constexpr size_t outsz = 256 * 1024;   // the output block
 constexpr size_t markmax = 32;         // room for one marker: 1 + 20 digits + 3
+constexpr size_t iomax = size_t(1) << 30;   // the most one read or write asks for
 
 // Output block. Invariant: out[0..outlen) is marked text not yet written;
 // it is written whenever the next piece would not fit, and after every read
@@ -49,12 +50,6 @@ constexpr size_t markmax = 32;         // room for one marker: 1 + 20 digits + 3
 // by a slow input.
 char out[outsz];
 size_t outlen;
-
-constexpr size_t iomax = size_t(1) << 30;   // the most one read or write asks for
-
-// Writes "dotspan: <what>", with ": <reason>" when err is set, as one line on
-// standard error, and exits with status 1.
-[[noreturn]] void die(const char *what, int err);
 
 // After a read or write on fd failed: returns 0 when it is worth trying
 // again (it was interrupted, or fd is non-blocking and now ready), else the
@@ -92,7 +87,9 @@ int put(int fd, const char *p, size_t n)
     return 0;
 }
 
-void die(const char *what, int err)
+// Writes "dotspan: <what>", with ": <reason>" when err is set, as one line on
+// standard error, and exits with status 1.
+[[noreturn]] void die(const char *what, int err)
 {
     char msg[512];
     size_t n = 0;
@@ -147,24 +144,36 @@ void emit(const char *p, size_t n)
     outlen += n;
 }
 
+// The markers of lines shorter than 128 bytes, which are most roff lines and
+// every line the vector filter measures in its masks: the marker's bytes,
+// then its size in the last of 8 bytes.
+struct Mark {
+    char b[8];
+};
+constexpr auto short_marks = [] {
+    std::array<Mark, 128> t{};
+    for (size_t len = 0; len < t.size(); len++) {
+        char *p = t[len].b;
+        *p++ = '\001';
+        if (len >= 100)
+            *p++ = char('0' + len / 100);
+        if (len >= 10)
+            *p++ = char('0' + len / 10 % 10);
+        *p++ = char('0' + len % 10);
+        *p++ = 'C', *p++ = '3', *p++ = ':';
+        t[len].b[7] = char(p - t[len].b);
+    }
+    return t;
+}();
+
 // Writes the marker for a period line of len bytes at o: 0x01, len in
-// decimal, "C3:". Returns the end of the marker. Most roff lines are shorter
-// than 100 bytes: their marker is built in a register and stored in one
-// 8-byte write, so o needs 8 bytes of room.
+// decimal, "C3:". Returns the end of the marker. A short line's marker is
+// copied whole from the table, all 8 bytes of it, so o needs 8 bytes of room.
 inline char *put_mark(char *o, size_t len)
 {
-    if (len < 100) {
-        // The bytes in memory order, first byte lowest: 01 d "C3:" or
-        // 01 d d "C3:". Both are built and one is chosen, since line
-        // lengths below and above 10 come mixed.
-        uint64_t tens = len * 205 >> 11, ones = len - 10 * tens;   // len / 10 and len % 10
-        uint64_t w1 = 0x3a33433001 | uint64_t(len) << 8;
-        uint64_t w2 = 0x3a3343303001 | tens << 8 | ones << 16;
-        uint64_t w = len < 10 ? w1 : w2;
-        if constexpr (std::endian::native == std::endian::big)
-            w = __builtin_bswap64(w);
-        std::memcpy(o, &w, 8);
-        return o + 5 + (len >= 10);
+    if (len < short_marks.size()) {
+        std::memcpy(o, short_marks[len].b, 8);
+        return o + short_marks[len].b[7];
     }
     *o++ = '\001';
     size_t digits = 3;
@@ -227,8 +236,9 @@ const char *filter_scalar(const char *p, const char *end, bool *bol)
 }
 
 #ifdef DOTSPAN_VECTOR
-// The one CPU-specific piece: bit i of *nls is set when r[i] is a newline,
-// bit i of *dots when r[i] is a period, for i in [0, 64).
+// The CPU-specific piece: masks() sets bit i of *nls when r[i] is a newline
+// and bit i of *dots when r[i] is a period, for i in [0, 64). (copy64 is
+// memcpy but where the compiler needs telling.)
 #ifdef DOTSPAN_AVX2
 #define VECTOR_TARGET __attribute__((target("avx2")))
 VECTOR_TARGET inline void masks(const char *r, uint64_t *nls, uint64_t *dots)

@@ -10,7 +10,7 @@
 // so lines and runs cross the 128 KiB input block); bytes 1 to 8 are a cycle
 // of transfer sizes (0 stands for EINTR, 1 to 127 for themselves, larger
 // values for multiples of 4099 bytes); the rest is the text.
-#include <bit>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
