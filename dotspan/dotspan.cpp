@@ -331,7 +331,7 @@ VECTOR_TARGET const char *filter_vector(const char *p, const char *end, bool *bo
         step(r + 64, &nls1, &dots1);
         copy64(o, r);
         for (uint64_t starts = (nls << 1 | carry) & dots; starts != 0; starts &= starts - 1) {
-            unsigned i = unsigned(__builtin_ctzll(starts));
+            size_t i = size_t(__builtin_ctzll(starts));
             // Newlines from the line's period on, as far into the next step
             // as 64 bits reach.
             uint64_t ahead = nls >> i | (nls1 << 1) << (63 - i);
