@@ -26,8 +26,7 @@
 
 // The vector filter needs a way to turn 64 bytes into bit masks: AVX2 on
 // x86-64 (checked at run time, with BMI1 and BMI2 for the bit work), NEON on
-// arm64 (always there). Elsewhere the
-// scalar filter does the work alone.
+// arm64 (always there). Elsewhere the scalar filter does the work alone.
 #if !defined(DOTSPAN_SCALAR_ONLY) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define DOTSPAN_VECTOR 1
 #define DOTSPAN_AVX2 1
@@ -414,16 +413,16 @@ void widen(int fd)
 // fstat rejects is left for the first read or write to report.
 void setup()
 {
-    struct stat in, out;
-    bool have_in = fstat(STDIN_FILENO, &in) == 0, have_out = fstat(STDOUT_FILENO, &out) == 0;
-    if (have_in && have_out && S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+    struct stat ist, ost;
+    bool have_in = fstat(STDIN_FILENO, &ist) == 0, have_out = fstat(STDOUT_FILENO, &ost) == 0;
+    if (have_in && have_out && S_ISREG(ist.st_mode) && ist.st_dev == ost.st_dev && ist.st_ino == ost.st_ino) {
         off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
-        if (at >= 0 && at < in.st_size)
+        if (at >= 0 && at < ist.st_size)
             die("input file is output file", 0);
     }
-    if (have_in && S_ISFIFO(in.st_mode))
+    if (have_in && S_ISFIFO(ist.st_mode))
         widen(STDIN_FILENO);
-    if (have_out && S_ISFIFO(out.st_mode))
+    if (have_out && S_ISFIFO(ost.st_mode))
         widen(STDOUT_FILENO);
 }
 
