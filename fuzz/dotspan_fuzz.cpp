@@ -1,107 +1,43 @@
-// libFuzzer target: runs the whole program, main and all, over fuzzer-chosen
-// input, with reads and writes that stop short or are interrupted where the
-// fuzzer says, and compares the output with the line-by-line model.
+// libFuzzer target: runs the core's block loop over fuzzer-chosen input,
+// through the same seam as the program, with reads and writes that stop
+// short or are interrupted where the fuzzer says, at block sizes it chooses,
+// and compares the output with the line-by-line model. Every run starts
+// from a new FakeIo and the core keeps nothing between runs, so a failing
+// input replays alone.
 //
-// The program is compiled in with its read, write and close calls turned
-// into the ones below. Its headers come first, so that only its own code is
-// renamed.
-//
-// Input layout: byte 0 says how many times the text is repeated (up to 2048,
-// so lines and runs cross the 128 KiB input block); bytes 1 to 8 are a cycle
-// of transfer sizes (0 stands for EINTR, 1 to 127 for themselves, larger
-// values for multiples of 4099 bytes); the rest is the text.
-#include <array>
-#include <cerrno>
-#include <cstddef>
+// Input layout: byte 0 says how many times the text is repeated (2 to the
+// power of its low bits mod 12, up to 1 MiB, or 64 KiB at small blocks, so
+// that lines and runs cross many blocks)
+// and, in its top bit, that the scalar filter runs instead of the vector
+// one; byte 1 is the input block size (0 for the program's own sizes, else
+// that many bytes, with an output block of 512 plus twice that); bytes 2 to
+// 9 are a cycle of transfer sizes (0 stands for EINTR, 1 to 127 for
+// themselves, larger values for multiples of 4099 bytes); the rest is the
+// text.
+#include "fake_io.h"
+#include "model.h"
+
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
-#include "../tests/model.h"
-
-namespace fuzzio {
-std::string in, out;
-size_t off;
-const uint8_t *sizes;
-size_t nsizes, turn;
-
-// The next transfer size from the cycle, at most n; 0 means "interrupted",
-// which the next call never is, so that every run ends.
-size_t next(size_t n)
-{
-    static bool interrupted;
-    uint8_t s = sizes[turn++ % nsizes];
-    bool now = s == 0 && !interrupted;
-    interrupted = now;
-    size_t k = s == 0 ? (now ? 0 : n) : s < 128 ? s : size_t(s - 127) * 4099;
-    return k < n ? k : n;
-}
-
-ssize_t read(int fd, void *p, size_t n)
-{
-    if (fd != STDIN_FILENO)
-        abort();
-    size_t k = next(std::min(n, in.size() - off));
-    if (k == 0 && off < in.size()) {
-        errno = EINTR;
-        return -1;
-    }
-    std::memcpy(p, in.data() + off, k);
-    off += k;
-    return ssize_t(k);
-}
-
-ssize_t write(int fd, const void *p, size_t n)
-{
-    if (fd != STDOUT_FILENO)
-        abort();   // the program wrote an error: none can happen here
-    size_t k = next(n);
-    if (k == 0) {
-        errno = EINTR;
-        return -1;
-    }
-    out.append(static_cast<const char *>(p), k);
-    return ssize_t(k);
-}
-
-int close(int) { return 0; }
-} // namespace fuzzio
-
-#define read fuzzio::read
-#define write fuzzio::write
-#define close fuzzio::close
-#define main dotspan_main
-#include "../dotspan/dotspan.cpp"
-#undef main
-#undef close
-#undef write
-#undef read
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 9)
+    if (size < 10)
         return 0;
-    size_t repeat = size_t(1) << (data[0] % 12);
-    std::string text(reinterpret_cast<const char *>(data + 9), size - 9);
-    fuzzio::in.clear();
-    for (size_t i = 0; i < repeat && fuzzio::in.size() < (1 << 20); i++)
-        fuzzio::in += text;
-    fuzzio::out.clear();
-    fuzzio::off = 0;
-    fuzzio::sizes = data + 1;
-    fuzzio::nsizes = 8;
-    fuzzio::turn = 0;
-    dotspan_main();
-    if (fuzzio::out != ref::model(fuzzio::in))
+    dotspan::Sizes sizes;
+    sizes.kernel = data[0] & 0x80 || !dotspan::have_kernel(dotspan::Kernel::vector) ? dotspan::Kernel::scalar
+                                                                                    : dotspan::Kernel::vector;
+    if (data[1] != 0)
+        sizes.block = data[1], sizes.out = 512 + 2 * size_t(data[1]);
+    FakeIo f;
+    for (int i = 2; i < 10; i++)
+        f.reads.push_back(data[i] == 0 ? -EINTR : data[i] < 128 ? data[i] : (data[i] - 127) * 4099);
+    f.writes = f.reads;
+    std::string text(reinterpret_cast<const char *>(data + 10), size - 10);
+    size_t most = data[1] ? 1 << 16 : 1 << 20;   // small blocks cost a call every few bytes
+    for (size_t i = 0; i < size_t(1) << (data[0] % 12) && f.in.size() < most; i++)
+        f.in += text;
+    if (dotspan::run(f.io(), sizes).what != nullptr || f.out != ref::model(f.in) || f.overrun || !f.live.empty())
         abort();
     return 0;
 }
