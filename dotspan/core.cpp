@@ -12,6 +12,7 @@
 // line. Both give the same answer.
 #include "core.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -450,7 +451,7 @@ Status run(const Io &io, const Sizes &sizes)
             std::memmove(buf, tail, held);
             bol = false;
         }
-        size_t fit = held <= block / 2 ? block : held <= cap / 2 ? 2 * held : cap;
+        size_t fit = held <= cap / 2 ? std::max(block, 2 * held) : cap;   // 2 * held cannot wrap
         if (cap > fit) {
             if (char *smaller = static_cast<char *>(io.resize(io.ctx, buf, fit + slack)))
                 buf = smaller, cap = fit;
