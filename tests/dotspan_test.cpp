@@ -1,6 +1,7 @@
 // Runs the built dotspan as a child process, fed and drained through pipes in
 // whole, 1-byte and random-size writes, and checks its output, exit status
 // and standard error.
+#include "core.h"
 #include "model.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ namespace {
 using namespace std::string_literals;
 using ref::mark, ref::model, ref::random_text;
 
-constexpr size_t bufsz = 128 * 1024, outsz = 256 * 1024;   // the program's block sizes
+constexpr size_t bufsz = dotspan::Sizes{}.block, outsz = dotspan::Sizes{}.out;   // the program's block sizes
 
 enum Feed { whole, bytes, chunks };
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -161,8 +162,8 @@ TEST(Core, FaultsAtTheSeam)
             EXPECT_TRUE(f.out == want) << r.what;
         else   // what was done before the failure has been written, and no more
             EXPECT_TRUE(want.compare(0, f.out.size(), f.out) == 0 && f.out.size() < want.size()) << r.what;
-        bool waited = r.reads == std::vector<int>{-EAGAIN, 64} || r.wait_err != 0;
-        EXPECT_EQ(f.waits > 0, waited) << r.what;
+        auto says_eagain = [](const std::vector<int> &v) { return std::count(v.begin(), v.end(), -EAGAIN) > 0; };
+        EXPECT_EQ(f.waits > 0, says_eagain(r.reads) || says_eagain(r.writes)) << r.what;
         EXPECT_FALSE(f.overrun) << r.what;
         EXPECT_TRUE(f.live.empty()) << r.what;
     }
