@@ -7,13 +7,12 @@
 //
 // Input layout: byte 0 says how many times the text is repeated (2 to the
 // power of its low bits mod 12, up to 1 MiB, or 64 KiB at small blocks, so
-// that lines and runs cross many blocks)
-// and, in its top bit, that the scalar filter runs instead of the vector
-// one; byte 1 is the input block size (0 for the program's own sizes, else
-// that many bytes, with an output block of 512 plus twice that); bytes 2 to
-// 9 are a cycle of transfer sizes (0 stands for EINTR, 1 to 127 for
-// themselves, larger values for multiples of 4099 bytes); the rest is the
-// text.
+// that lines and runs cross many blocks) and, in its top bit, that the scalar
+// filter runs instead of the vector one; byte 1 is the input block size (0 for
+// the program's own sizes, else that many bytes, with an output block of 512
+// plus twice that); bytes 2 to 9 are a cycle of transfer sizes (0 stands for
+// EINTR, 1 to 127 for themselves, larger values for multiples of 4099 bytes);
+// the rest is the text.
 #include "fake_io.h"
 #include "model.h"
 
