@@ -14,7 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#endif
+
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
@@ -35,9 +42,11 @@ struct Opts {
     const char *in_file = nullptr, *out_file = nullptr;   // in place of a pipe
     int out_flags = O_WRONLY;
     bool close_in = false, close_out = false, nonblock = false, ignore_pipe = false;
-    bool full_err = false;         // standard error non-blocking, and full at the start
-    const char *fault = nullptr;   // a failure of the interposer library's (see interpose.cpp)
-    size_t out_limit = SIZE_MAX;   // close the output pipe after this many bytes
+    bool full_err = false;          // standard error non-blocking, and full at the start
+    const char *fault = nullptr;    // a failure of the interposer library's (see interpose.cpp)
+    const char *fault_path = "";    // the file its open fault creates
+    rlim_t fsize = RLIM_INFINITY;   // the file size limit (ulimit -f), in bytes
+    size_t out_limit = SIZE_MAX;    // close the output pipe after this many bytes
     std::vector<const char *> args;
 };
 
@@ -45,6 +54,7 @@ struct Result {
     std::string out, err;
     int status = -1;
     long maxrss_kb = 0;
+    int in_pipe = 0, out_pipe = 0;   // the pipes' sizes once all input is written, and at the output's end
 };
 
 struct Child {
@@ -107,6 +117,9 @@ Child start(const Opts &o)
     pid_t pid = fork();
     if (pid == 0) {
         signal(SIGPIPE, o.ignore_pipe ? SIG_IGN : SIG_DFL);
+        rlimit no_core = {0, 0}, fsize = {o.fsize, o.fsize};
+        setrlimit(RLIMIT_CORE, &no_core);
+        setrlimit(RLIMIT_FSIZE, &fsize);
         dup2(ip[0], 0), dup2(op[1], 1), dup2(ep[1], 2);
         if (o.in_file)
             dup2(open(o.in_file, O_RDONLY | O_CLOEXEC), 0);
@@ -120,7 +133,8 @@ Child start(const Opts &o)
             close(fd);
 #ifdef INTERPOSE_LIB
         if (o.fault)
-            setenv("LD_PRELOAD", INTERPOSE_LIB, 1), setenv("DOTSPAN_TEST_FAULT", o.fault, 1);
+            setenv("LD_PRELOAD", INTERPOSE_LIB, 1), setenv("DOTSPAN_TEST_FAULT", o.fault, 1),
+                setenv("DOTSPAN_TEST_PATH", o.fault_path, 1);
 #endif
         std::string emulator = DOTSPAN_EMULATOR;
         std::vector<const char *> argv;
@@ -137,6 +151,15 @@ Child start(const Opts &o)
     return {pid, ip[1], op[0], ep[0], filler};
 }
 
+int pipe_size([[maybe_unused]] int fd)
+{
+#ifdef F_GETPIPE_SZ
+    return fcntl(fd, F_GETPIPE_SZ);
+#else
+    return 0;
+#endif
+}
+
 // Writes in to the child as o.feed says while reading its output, then waits.
 Result finish(Child c, const std::string &in, const Opts &o = {})
 {
@@ -149,7 +172,7 @@ Result finish(Child c, const std::string &in, const Opts &o = {})
     auto hold_err = std::chrono::steady_clock::now() + std::chrono::milliseconds(c.filler ? 500 : 0);
     while (c.out >= 0 || c.err >= 0) {
         if (c.in >= 0 && off == in.size())
-            close(c.in), c.in = -1;
+            r.in_pipe = pipe_size(c.in), close(c.in), c.in = -1;
         bool held = std::chrono::steady_clock::now() < hold_err;
         pollfd fds[3] = {{c.out, POLLIN, 0}, {held ? -1 : c.err, POLLIN, 0}, {c.in, POLLOUT, 0}};
         poll(fds, 3, held ? 50 : -1);
@@ -168,8 +191,11 @@ Result finish(Child c, const std::string &in, const Opts &o = {})
             ssize_t n = read(fd, tmp, sizeof tmp);
             if (n > 0)
                 (i == 0 ? r.out : r.err).append(tmp, size_t(n));
-            if (n <= 0 || (i == 0 && r.out.size() >= o.out_limit))
+            if (n <= 0 || (i == 0 && r.out.size() >= o.out_limit)) {
+                if (i == 0)
+                    r.out_pipe = pipe_size(fd);
                 close(fd), fd = -1;
+            }
         }
     }
     if (c.in >= 0)
@@ -318,22 +344,36 @@ TEST(Filter, LinesReachTheReaderBeforeTheInputEnds)
     expect_ok(finish(c, ""), "\n", "end");
 }
 
-TEST(Filter, PipesAreWidenedToOneMebibyte)
+TEST(Filter, PipesAreWidenedOnlyForLongStreams)
 {
+    // A pipe is widened to 256 KiB once it has carried 4 MiB, and not
+    // before: short runs take none of the user's pipe memory. Lone periods
+    // come out 3.5 times as large, so their output is widened first.
 #ifndef F_GETPIPE_SZ
     GTEST_SKIP() << "pipes have a fixed size here";
 #else
-    FILE *f = fopen("/proc/sys/fs/pipe-max-size", "r");
-    long max = 0;
-    if (f == nullptr || fscanf(f, "%ld", &max) != 1 || max < 1 << 20)
-        GTEST_SKIP() << "the system allows no 1 MiB pipes";
-    fclose(f);
-    Child c = start({});
-    ASSERT_EQ(write(c.in, "x\n", 2), 2);
-    await_out(c, "x\n");   // by now the program has set both pipes up
-    EXPECT_EQ(fcntl(c.in, F_GETPIPE_SZ), 1 << 20);
-    EXPECT_EQ(fcntl(c.out, F_GETPIPE_SZ), 1 << 20);
-    expect_ok(finish(c, ""), "", "end");
+    int fresh[2];
+    pipe_cloexec(fresh);
+    const int plain = pipe_size(fresh[0]), wide = 256 << 10;
+    close(fresh[0]), close(fresh[1]);
+    std::string dots;
+    while (dots.size() < 2 << 20)
+        dots += ".\n";
+    struct Row {
+        const char *what;
+        std::string in;
+        int in_pipe, out_pipe;
+    };
+    for (const Row &r : std::vector<Row>{
+             {"a page", std::string(8000, 'x') + "\n", plain, plain},
+             {"7 MiB of output from 2 MiB", dots, plain, wide},
+             {"6 MiB", std::string(6 << 20, '\n'), wide, wide},
+         }) {
+        Result got = run(r.in, {.feed = chunks});
+        ASSERT_EQ(got.status, 0) << r.what;
+        EXPECT_EQ(got.in_pipe, r.in_pipe) << r.what;
+        EXPECT_EQ(got.out_pipe, r.out_pipe) << r.what;
+    }
 #endif
 }
 
@@ -429,8 +469,30 @@ TEST(Failure, InputFileIsOutputFile)
         EXPECT_EQ(r.err, "dotspan: input file is output file\n") << flags;
         EXPECT_EQ(contents(path), text) << flags;
     }
+    // dotspan < in.ms > out.marked: two files, most often on one file system.
+    std::string other = temp_path();
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+    expect_ok(run("", {.in_file = path.c_str(), .out_file = other.c_str()}), "", "another file");
+    EXPECT_EQ(contents(other), mark(7) + text);
     unlink(path.c_str());
+    unlink(other.c_str());
     expect_ok(run("", {.in_file = "/dev/null", .out_file = "/dev/null"}), "", "/dev/null both ways");
+}
+
+TEST(Failure, FileSizeLimitIsAWriteError)
+{
+    // ulimit -f: the write that passes the limit fails with EFBIG, rather
+    // than SIGXFSZ ending the run without a word; all before it is written.
+    std::mt19937 rng(5);
+    std::string in = random_text(rng, 1 << 20), path = temp_path();
+    const size_t limit = 100000;
+    Result r = run(in, {.feed = chunks, .out_file = path.c_str(), .out_flags = O_WRONLY | O_TRUNC, .fsize = limit});
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1) << r.status;
+    EXPECT_EQ(r.err, "dotspan: write error: File too large\n");
+    EXPECT_TRUE(contents(path) == model(in).substr(0, limit));
+    unlink(path.c_str());
 }
 
 TEST(Failure, CountsOverIntMaxAreNeverAsked)
@@ -462,6 +524,82 @@ TEST(Failure, ClosedReaderEndsTheRunBySigpipe)
     Result r = run(std::string(8 << 20, '\n'), {.feed = chunks, .out_limit = 1});
     EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGPIPE) << r.status;
     EXPECT_EQ(r.err, "");
+}
+
+// Why the program cannot be seen confined here, or nullptr when it can: the
+// build has the filter and this kernel lets a process install one (tried in
+// a child, with a filter that allows everything).
+const char *unconfinable()
+{
+#if !defined(DOTSPAN_CONFINED) || !defined(__linux__)
+    return "this build has no confinement";
+#else
+    if (emulated)
+        return "the emulator refuses seccomp";
+    pid_t pid = fork();
+    if (pid == 0) {
+        sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        sock_fprog prog = {1, &allow};
+        _exit(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog));
+    }
+    int st = -1;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? nullptr : "this kernel refuses seccomp filters";
+#endif
+}
+
+// The value of a field of /proc/PID/status ("self" for this process), or "".
+std::string proc_status(const std::string &pid, const std::string &field)
+{
+    std::ifstream f("/proc/" + pid + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind(field + ":\t", 0) == 0)
+            return line.substr(field.size() + 2);
+    return "";
+}
+
+TEST(Confinement, InForceDuringARun)
+{
+    if (const char *why = unconfinable())
+        GTEST_SKIP() << why;
+    Child c = start({});
+    ASSERT_EQ(write(c.in, ".TH\n", 4), 4);
+    await_out(c, mark(3) + ".TH\n");   // past setup, inside the run
+    std::string pid = std::to_string(c.pid);
+    EXPECT_EQ(proc_status(pid, "Seccomp"), "2");
+    std::string mine = proc_status("self", "Seccomp_filters");
+    if (!mine.empty()) {   // a kernel that counts them: exactly one more than ours
+        EXPECT_EQ(proc_status(pid, "Seccomp_filters"), std::to_string(std::stoi(mine) + 1));
+    }
+    expect_ok(finish(c, ""), "", "end");
+}
+
+TEST(Confinement, ForbiddenCallsEndTheRun)
+{
+    // What code that took over a run would do first, tried after the first
+    // read: each call ends the process by SIGSYS before it does anything,
+    // so nothing is opened, no other program runs, and no memory becomes
+    // executable.
+    if (const char *why = unconfinable())
+        GTEST_SKIP() << why;
+#ifndef INTERPOSE_LIB
+    GTEST_SKIP() << "no interposer library";
+#else
+    std::vector<const char *> calls = {"open", "socket", "exec", "mmap-exec"};
+#ifdef __x86_64__
+    calls.push_back("x32");
+#endif
+    for (const char *call : calls) {
+        std::string path = temp_path();
+        unlink(path.c_str());
+        Result r = run(".TH x\nmore\n", {.fault = call, .fault_path = path.c_str()});
+        EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGSYS) << call << " status " << r.status;
+        EXPECT_EQ(r.err, "") << call;   // neither "returned" nor the shell's "ran"
+        EXPECT_EQ(r.out, "") << call;
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << call << " created " << path;
+        unlink(path.c_str());
+    }
+#endif
 }
 
 }   // namespace

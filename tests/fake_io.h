@@ -31,6 +31,7 @@ struct FakeIo {
     std::map<void *, size_t> live;
     std::vector<std::pair<size_t, size_t>> largest_at_read;
     bool overrun = false;
+    bool wrong_wait = false;   // a wait on another descriptor or direction than the last EAGAIN's
 
     dotspan::Io io() { return {read, write, wait, resize, this}; }
 
@@ -39,6 +40,7 @@ struct FakeIo {
     static constexpr char fill = char(0xa5);
     bool retried[2] = {false, false};
     size_t stalled = 0;   // writes in a row that returned 0
+    int again_fd = -1;    // the descriptor whose last call said EAGAIN
 
     static FakeIo &self(void *ctx) { return *static_cast<FakeIo *>(ctx); }
 
@@ -53,6 +55,7 @@ struct FakeIo {
         retried[is_write] = retry;
         if (s < 0) {
             errno = -s;
+            again_fd = s == -EAGAIN ? int(is_write) : again_fd;
             return -1;
         }
         return ssize_t(std::min(n, size_t(s)));
@@ -91,9 +94,10 @@ struct FakeIo {
         return k;
     }
 
-    static int wait(void *ctx, int, bool)
+    static int wait(void *ctx, int fd, bool for_write)
     {
         FakeIo &f = self(ctx);
+        f.wrong_wait |= fd != f.again_fd || for_write != (fd == 1);
         f.waits++;
         errno = f.wait_err;
         f.wait_err = 0;

@@ -5,8 +5,19 @@
 //   poll-read   reads of standard input say EAGAIN, and poll fails (ENOMEM)
 //   poll-write  writes to standard output say EAGAIN, and poll fails (ENOMEM)
 //   zero-write  writes to standard output return 0: no progress, no reason
+//   open, socket, exec
+//               after the first read, what code that took over the run
+//               would try: open (create) the file DOTSPAN_TEST_PATH, make a
+//               socket, or run a shell that writes "ran" to standard error.
+//   mmap-exec, x32
+//               map executable memory, or make an x32 call (x86-64 only).
+//               If the call returns, "returned" goes to standard error.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,13 +41,36 @@ int refuse(int err)
     return -1;
 }
 
+// The calls a confined run must not be able to make.
+void escape()
+{
+    if (fault("open"))
+        open(getenv("DOTSPAN_TEST_PATH"), O_WRONLY | O_CREAT, 0600);
+    else if (fault("socket"))
+        socket(AF_INET, SOCK_STREAM, 0);
+    else if (fault("exec"))
+        execl("/bin/sh", "sh", "-c", "echo ran >&2", static_cast<char *>(nullptr));
+    else if (fault("mmap-exec"))
+        mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#ifdef __x86_64__
+    else if (fault("x32"))
+        syscall(__X32_SYSCALL_BIT + SYS_getpid);
+#endif
+    else
+        return;
+    real<ssize_t (*)(int, const void *, size_t)>("write")(STDERR_FILENO, "returned\n", 9);
+}
+
 }   // namespace
 
 extern "C" ssize_t read(int fd, void *p, size_t n)
 {
     if ((fault("big") && n > INT_MAX) || (fault("poll-read") && fd == STDIN_FILENO))
         return refuse(fault("big") ? EINVAL : EAGAIN);
-    return real<ssize_t (*)(int, void *, size_t)>("read")(fd, p, n);
+    ssize_t r = real<ssize_t (*)(int, void *, size_t)>("read")(fd, p, n);
+    if (r > 0 && fd == STDIN_FILENO)
+        escape();
+    return r;
 }
 
 extern "C" ssize_t write(int fd, const void *p, size_t n)

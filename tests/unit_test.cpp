@@ -42,6 +42,25 @@ std::string where(Kernel k, const dotspan::Sizes &s, size_t i)
 
 }   // namespace
 
+TEST(Filter, VectorFilterWhereTheCpuHasOne)
+{
+    // The program picks its filter with have_kernel: a wrong no would pass
+    // every other test, on the scalar filter alone.
+#if defined(DOTSPAN_SCALAR_ONLY)
+    GTEST_SKIP() << "this build has the scalar filter only";
+#elif defined(__x86_64__)
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2"))
+        GTEST_SKIP() << "this CPU has no AVX2";
+    EXPECT_TRUE(dotspan::have_kernel(Kernel::vector));
+#elif defined(__aarch64__)
+    EXPECT_TRUE(dotspan::have_kernel(Kernel::vector));
+#else
+    EXPECT_FALSE(dotspan::have_kernel(Kernel::vector));
+#endif
+    EXPECT_TRUE(dotspan::have_kernel(Kernel::scalar));
+}
+
 TEST(Filter, VectorAgreesWithScalar)
 {
     if (!dotspan::have_kernel(Kernel::vector))
@@ -165,6 +184,7 @@ TEST(Core, FaultsAtTheSeam)
         auto says_eagain = [](const std::vector<int> &v) { return std::count(v.begin(), v.end(), -EAGAIN) > 0; };
         EXPECT_EQ(f.waits > 0, says_eagain(r.reads) || says_eagain(r.writes)) << r.what;
         EXPECT_FALSE(f.overrun) << r.what;
+        EXPECT_FALSE(f.wrong_wait) << r.what;
         EXPECT_TRUE(f.live.empty()) << r.what;
     }
 }
