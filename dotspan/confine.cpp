@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <linux/audit.h>
@@ -53,7 +53,14 @@ namespace dotspan {
 
 namespace {
 
-using Prog = std::vector<sock_filter>;
+// The filter as it is built. A fixed array rather than a std::vector: the
+// program then needs no C++ runtime library, whose loading alone would cost
+// more than a run over a page.
+struct Prog {
+    sock_filter code[128];
+    unsigned short len = 0;
+    void push_back(sock_filter f) { code[len++] = f; }
+};
 
 constexpr uint32_t allow = SECCOMP_RET_ALLOW;
 constexpr uint32_t kill_process = SECCOMP_RET_KILL_PROCESS;
@@ -175,7 +182,7 @@ bool confine()
     any(p, SYS_tgkill);
     p.push_back(ret(kill_process));
 
-    sock_fprog prog = {static_cast<unsigned short>(p.size()), p.data()};
+    sock_fprog prog = {p.len, p.code};
     // Without no_new_privs an unprivileged process may not install a filter;
     // it also keeps any program the process could run from gaining rights.
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;

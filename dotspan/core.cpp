@@ -347,10 +347,14 @@ void flush(Out &o)
     o.len = 0;
 }
 
+// The copies here are __builtin_memcpy, not the C library's: in a fortified
+// build its checking wrapper, which can check nothing here (the block's size
+// is not known where it is written), changes how the vector loop is inlined,
+// and costs 8% of the instructions on lone periods.
 char *put_mark(char *o, size_t len)
 {
     if (len < short_marks.size()) {
-        std::memcpy(o, short_marks[len].b, 8);
+        __builtin_memcpy(o, short_marks[len].b, 8);
         return o + short_marks[len].b[7];
     }
     *o++ = '\001';
@@ -360,7 +364,7 @@ char *put_mark(char *o, size_t len)
     o += digits;
     for (char *d = o; len != 0; len /= 10)
         *--d = char('0' + len % 10);
-    std::memcpy(o, "C3:", 3);
+    __builtin_memcpy(o, "C3:", 3);
     return o + 3;
 }
 
