@@ -49,7 +49,7 @@ void widen(int fd)
 // over a page or two, where a wide pipe gains nothing, takes none of the
 // budget. Index 0 is standard input, 1 standard output; watch is true while
 // the descriptor is a pipe not yet widened.
-constexpr size_t widen_after = 4 << 20;
+constexpr size_t widen_after = 1 << 20;
 struct Stream {
     bool watch;
     size_t moved;

@@ -346,9 +346,9 @@ TEST(Filter, LinesReachTheReaderBeforeTheInputEnds)
 
 TEST(Filter, PipesAreWidenedOnlyForLongStreams)
 {
-    // A pipe is widened to 256 KiB once it has carried 4 MiB, and not
+    // A pipe is widened to 256 KiB once it has carried 1 MiB, and not
     // before: short runs take none of the user's pipe memory. Lone periods
-    // come out 3.5 times as large, so their output is widened first.
+    // come out 3.5 times as large, so their output is widened alone.
 #ifndef F_GETPIPE_SZ
     GTEST_SKIP() << "pipes have a fixed size here";
 #else
@@ -357,7 +357,7 @@ TEST(Filter, PipesAreWidenedOnlyForLongStreams)
     const int plain = pipe_size(fresh[0]), wide = 256 << 10;
     close(fresh[0]), close(fresh[1]);
     std::string dots;
-    while (dots.size() < 2 << 20)
+    while (dots.size() < 600 << 10)
         dots += ".\n";
     struct Row {
         const char *what;
@@ -366,8 +366,8 @@ TEST(Filter, PipesAreWidenedOnlyForLongStreams)
     };
     for (const Row &r : std::vector<Row>{
              {"a page", std::string(8000, 'x') + "\n", plain, plain},
-             {"7 MiB of output from 2 MiB", dots, plain, wide},
-             {"6 MiB", std::string(6 << 20, '\n'), wide, wide},
+             {"2 MiB of output from 600 KiB", dots, plain, wide},
+             {"2 MiB", std::string(2 << 20, '\n'), wide, wide},
          }) {
         Result got = run(r.in, {.feed = chunks});
         ASSERT_EQ(got.status, 0) << r.what;
@@ -385,7 +385,7 @@ TEST(Failure, ReportedOnceWithStatusOne)
         Opts o;
         const char *msg;
     };
-    std::string big(4 << 20, '.');   // more than the program's 1 MiB pipe holds
+    std::string big(4 << 20, '.');   // more than a widened pipe holds
     bool have_full = access("/dev/full", W_OK) == 0;
     const char *preload = getenv("LD_PRELOAD");
     bool preloaded = preload != nullptr && *preload != '\0';
