@@ -153,6 +153,9 @@ bool confine()
 #endif
 #ifdef F_SETPIPE_SZ
     one_of(p, SYS_fcntl, 1, {F_GETPIPE_SZ, F_SETPIPE_SZ});   // widening a pipe once a stream runs long
+#ifdef SYS_fcntl64
+    one_of(p, SYS_fcntl64, 1, {F_GETPIPE_SZ, F_SETPIPE_SZ});
+#endif
 #endif
     // The allocator: memory, never executable memory.
     any(p, SYS_brk);

@@ -9,8 +9,9 @@
 //               after the first read, what code that took over the run
 //               would try: open (create) the file DOTSPAN_TEST_PATH, make a
 //               socket, or run a shell that writes "ran" to standard error.
-//   mmap-exec, x32
-//               map executable memory, or make an x32 call (x86-64 only).
+//   mmap-exec, x32, double-free
+//               map executable memory, make an x32 call (x86-64 only), or
+//               free a block twice, which the C library reports and aborts.
 //               If the call returns, "returned" goes to standard error.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -52,6 +53,11 @@ void escape()
         execl("/bin/sh", "sh", "-c", "echo ran >&2", static_cast<char *>(nullptr));
     else if (fault("mmap-exec"))
         mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    else if (fault("double-free")) {
+        void *volatile q = std::malloc(64);
+        std::free(q);
+        std::free(q);
+    }
 #ifdef __x86_64__
     else if (fault("x32"))
         syscall(__X32_SYSCALL_BIT + SYS_getpid);
