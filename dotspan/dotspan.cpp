@@ -29,8 +29,8 @@ namespace {
 // Gives the pipe on fd a buffer of widen_to bytes where the system allows
 // it: the reader then wakes for that much at a time instead of 64 KiB, which
 // cuts the time of a long stream into a reader like cat by a third. On the
-// man pages into cat, 1 MiB gains nothing over 256 KiB, and 128 KiB only
-// half. A pipe that is already as large is left alone, and a refusal (a
+// man pages into cat, 1 MiB gains nothing over 256 KiB, and 128 KiB a fifth
+// as much. A pipe that is already as large is left alone, and a refusal (a
 // user's limit on pipe memory) changes nothing else.
 constexpr int widen_to = 256 << 10;
 void widen(int fd)
