@@ -56,10 +56,19 @@ namespace {
 // The filter as it is built. A fixed array rather than a std::vector: the
 // program then needs no C++ runtime library, whose loading alone would cost
 // more than a run over a page.
+// A list that outgrew the array is never installed cut short: the run then
+// goes unconfined, and the tests that look for the filter fail.
 struct Prog {
     sock_filter code[128];
     unsigned short len = 0;
-    void push_back(sock_filter f) { code[len++] = f; }
+    bool full = false;
+    void push_back(sock_filter f)
+    {
+        if (len < sizeof code / sizeof *code)
+            code[len++] = f;
+        else
+            full = true;
+    }
 };
 
 constexpr uint32_t allow = SECCOMP_RET_ALLOW;
@@ -185,6 +194,8 @@ bool confine()
     any(p, SYS_tgkill);
     p.push_back(ret(kill_process));
 
+    if (p.full)
+        return false;
     sock_fprog prog = {p.len, p.code};
     // Without no_new_privs an unprivileged process may not install a filter;
     // it also keeps any program the process could run from gaining rights.
