@@ -45,11 +45,13 @@
 #else
 #define DOTSPAN_ARCH 0   // not known here: left unconfined
 #endif
+#else
+#define DOTSPAN_ARCH 0   // built without confinement
 #endif
 
 namespace dotspan {
 
-#if defined(DOTSPAN_CONFINE) && defined(__linux__) && DOTSPAN_ARCH != 0
+#if DOTSPAN_ARCH != 0
 
 namespace {
 
