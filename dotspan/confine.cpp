@@ -1,79 +1,152 @@
 // Confinement: once main has checked and set up the descriptors, the process
-// gives up every system call a run does not need, so that a fault in the
-// filter reached by crafted input can read standard input, write standard
-// output and error, and allocate, and nothing else: no file is opened, no
-// socket made, no program run. This file owns the list of calls and the
-// filter that enforces it; nothing else in dotspan knows of it.
+// gives up everything a run does not need, so that code that takes over a
+// run through crafted input can read standard input, write standard output
+// and error, and allocate private memory, and nothing else: no file, through
+// a path or a descriptor; no other process; no signal, not even to itself;
+// no wider pipe than the program's own; no core file. This file owns the list
+// of calls and the filter that enforces it; nothing else in dotspan knows of
+// it.
 //
 // On Linux it is a seccomp filter, a classic BPF program that the kernel
 // runs on every system call. A call outside the list ends the process at
 // once by SIGSYS: it is a bug or an attack, never something to tolerate
 // quietly. Where the kernel refuses the filter (an old kernel, a container
-// that forbids seccomp, an emulator, valgrind), the run goes on unconfined:
+// that forbids seccomp, an emulator), the run goes on unconfined:
 // confinement is a second wall, not a condition of running.
 #include "confine.h"
 
+// The CPUs whose list of calls is proven: the whole suite runs confined on a
+// real kernel of each in CI. A call made through another convention (32-bit
+// or x32 calls on a 64-bit kernel) has other numbers, and is refused.
 #if defined(DOTSPAN_CONFINE) && defined(__linux__)
+#if defined(__x86_64__) && !defined(__ILP32__)
+#define DOTSPAN_ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__) && !defined(__AARCH64EB__)
+#define DOTSPAN_ARCH AUDIT_ARCH_AARCH64
+#elif defined(__arm__) && defined(__ARM_EABI__) && !defined(__ARMEB__)
+#define DOTSPAN_ARCH AUDIT_ARCH_ARM
+#elif defined(__s390x__)
+#define DOTSPAN_ARCH AUDIT_ARCH_S390X
+#endif
+#endif
+
+#ifdef DOTSPAN_ARCH
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <initializer_list>
+#include <span>
 
+#include <asm/unistd.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
-
-// The architecture whose calls the list names: a call made through another
-// one (32-bit calls on a 64-bit kernel) has other numbers, and is refused.
-#if defined(__x86_64__) && defined(__ILP32__)
-#define DOTSPAN_ARCH 0   // x32: not supported, left unconfined
-#elif defined(__x86_64__)
-#define DOTSPAN_ARCH AUDIT_ARCH_X86_64
-#elif defined(__i386__)
-#define DOTSPAN_ARCH AUDIT_ARCH_I386
-#elif defined(__aarch64__) && !defined(__AARCH64EB__)
-#define DOTSPAN_ARCH AUDIT_ARCH_AARCH64
-#elif defined(__arm__) && !defined(__ARMEB__)
-#define DOTSPAN_ARCH AUDIT_ARCH_ARM
-#elif defined(__riscv) && __riscv_xlen == 64
-#define DOTSPAN_ARCH AUDIT_ARCH_RISCV64
-#else
-#define DOTSPAN_ARCH 0   // not known here: left unconfined
-#endif
-#else
-#define DOTSPAN_ARCH 0   // built without confinement
-#endif
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace dotspan {
 
-#if DOTSPAN_ARCH != 0
-
 namespace {
 
-// The filter as it is built. A fixed array rather than a std::vector: the
-// program then needs no C++ runtime library, whose loading alone would cost
-// more than a run over a page.
-// A list that outgrew the array is never installed cut short: the run then
-// goes unconfined, and the tests that look for the filter fail.
+// One condition on a call's argument i: its low 32 bits, masked, are one of
+// n values (all a descriptor, a command, a count or a set of flags has;
+// where the kernel reads 64 bits of a flag word it refuses unknown high
+// bits). With null, the whole argument, a pointer, must be 0.
+struct Arg {
+    uint8_t i, n;
+    uint32_t mask, v[2];
+    bool null;
+};
+constexpr Arg is(uint8_t i, uint32_t v) { return {i, 1, ~0u, {v, v}, false}; }
+constexpr Arg either(uint8_t i, uint32_t v, uint32_t w) { return {i, 2, ~0u, {v, w}, false}; }
+constexpr Arg masked(uint8_t i, uint32_t mask, uint32_t v) { return {i, 1, mask, {v, v}, false}; }
+constexpr Arg null(uint8_t i) { return {i, 1, ~0u, {0, 0}, true}; }
+
+// A call is allowed when a rule with its number has every condition true.
+struct Rule {
+    long nr;
+    Arg args[3];
+};
+
+// The flags glibc's allocator adds with glibc.malloc.hugetlb=2: huge pages,
+// and which size.
+constexpr uint32_t huge = MAP_HUGETLB | uint32_t(MAP_HUGE_MASK) << MAP_HUGE_SHIFT;
+
+#ifdef __NR_fcntl64
+#define DOTSPAN_FCNTL __NR_fcntl64   // what fcntl is on 32-bit systems
+#else
+#define DOTSPAN_FCNTL __NR_fcntl
+#endif
+#ifdef __NR_mmap2
+#define DOTSPAN_MMAP __NR_mmap2   // what mmap is on 32-bit systems
+#else
+#define DOTSPAN_MMAP __NR_mmap
+#endif
+
+struct Prog;
+void compile(Prog &p, const Rule *rules, size_t n);   // below the list
+
+// The list: every call a run makes once confined, each with the narrowest
+// condition that lets the run's own calls through. A call that matches no
+// row ends the process.
+void build(Prog &p, uint32_t widest_pipe)
+{
+    // clang-format off
+    const Rule rules[] = {
+        // call                 condition                                   why
+        {__NR_read,             {is(0, 0)}},                                // the input
+        {__NR_write,            {either(0, 1, 2)}},                         // the output; the one error line
+#ifdef __NR_poll
+        {__NR_poll,             {is(1, 1), is(2, ~0u)}},                    // wait for a non-blocking descriptor: one, no time limit
+#else
+        {__NR_ppoll,            {is(1, 1), null(2), null(3)}},              // the same: no time limit, and no signal mask of its own
+#endif
+        {__NR_restart_syscall,  {}},                                        // that wait resumed after SIGSTOP and SIGCONT
+        {DOTSPAN_FCNTL,         {either(0, 0, 1), is(1, F_GETPIPE_SZ)}},    // how wide a long stream's pipe is
+        {DOTSPAN_FCNTL,         {either(0, 0, 1), is(1, F_SETPIPE_SZ),
+                                 is(2, widest_pipe)}},                      // widen it, to dotspan's own size and no more
+        {__NR_close,            {is(0, 1)}},                                // the last close, which shows a late write error
+        {__NR_brk,              {}},                                        // the allocator's heap
+#ifdef __s390x__
+        {DOTSPAN_MMAP,          {}},                                        // its large blocks; s390x passes the arguments in memory, unseen
+#else
+        {DOTSPAN_MMAP,          {is(2, PROT_READ | PROT_WRITE),
+                                 masked(3, ~huge, MAP_PRIVATE | MAP_ANONYMOUS)}},  // its large blocks: private memory, never a file's or code
+#endif
+        {__NR_mremap,           {is(3, MREMAP_MAYMOVE)}},                   // realloc of a large block: moved, never duplicated
+        {__NR_munmap,           {}},                                        // free of one
+        {__NR_madvise,          {is(2, MADV_HUGEPAGE)}},                    // its blocks under glibc.malloc.hugetlb=1
+        {__NR_writev,           {is(0, 2)}},                                // glibc's report of a corrupted heap, before abort() ends the run
+        {__NR_exit_group,       {}},                                        // the end
+    };
+    // clang-format on
+    compile(p, rules, sizeof rules / sizeof *rules);
+}
+
+// The BPF plumbing beneath the list.
 struct Prog {
-    sock_filter code[128];
+    sock_filter code[160];
     unsigned short len = 0;
-    bool full = false;
-    void push_back(sock_filter f)
+    bool bad = false;   // the list outgrew the array or a jump: never installed cut short
+    void put(sock_filter f)
     {
         if (len < sizeof code / sizeof *code)
             code[len++] = f;
         else
-            full = true;
+            bad = true;
+    }
+    // Points the false branch of the jump at code[at] to here.
+    void land(unsigned short at)
+    {
+        unsigned d = unsigned(len - at - 1);
+        bad |= d > 255;
+        code[at].jf = uint8_t(d);
     }
 };
 
-constexpr uint32_t allow = SECCOMP_RET_ALLOW;
 constexpr uint32_t kill_process = SECCOMP_RET_KILL_PROCESS;
 
 sock_filter load(uint32_t offset) { return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset); }
@@ -83,120 +156,82 @@ sock_filter jump(uint16_t op, uint32_t k, uint8_t yes, uint8_t no)
     return BPF_JUMP(BPF_JMP | op | BPF_K, k, yes, no);
 }
 
-// The low 32 bits of argument i: all a descriptor, a command or a
-// protection has.
-uint32_t arg(int i)
+// The offset of the low (word 0) or high (word 1) 32 bits of argument i.
+uint32_t arg(int i, int word)
 {
     uint32_t at = uint32_t(offsetof(seccomp_data, args)) + 8 * uint32_t(i);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    at += 4;
+    word = 1 - word;
 #endif
-    return at;
+    return at + 4 * uint32_t(word);
 }
 
-// Each rule starts with the call's number in the accumulator and leaves it
-// there when the number is not its own.
-
-// Allows call nr whatever its arguments.
-void any(Prog &p, long nr)
+void compile(Prog &p, const Rule *rules, size_t n)
 {
-    p.push_back(jump(BPF_JEQ, uint32_t(nr), 0, 1));
-    p.push_back(ret(allow));
+    p.put(load(offsetof(seccomp_data, arch)));
+    p.put(jump(BPF_JEQ, DOTSPAN_ARCH, 1, 0));
+    p.put(ret(kill_process));
+#ifdef __x86_64__
+    p.put(load(offsetof(seccomp_data, nr)));
+    p.put(jump(BPF_JGE, __X32_SYSCALL_BIT, 0, 1));   // x32 numbers for the same calls
+    p.put(ret(kill_process));
+#endif
+    for (const Rule &r : std::span(rules, n)) {
+        unsigned short fails[8], nfails = 0;   // jumps whose false branch leads to the next rule
+        p.put(load(offsetof(seccomp_data, nr)));
+        fails[nfails++] = p.len;
+        p.put(jump(BPF_JEQ, uint32_t(r.nr), 0, 0));
+        for (const Arg &c : r.args) {
+            if (c.n == 0)
+                continue;
+            p.put(load(arg(c.i, 0)));
+            if (c.mask != ~0u)
+                p.put(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, c.mask));
+            if (c.n == 2)
+                p.put(jump(BPF_JEQ, c.v[1], 1, 0));
+            fails[nfails++] = p.len;
+            p.put(jump(BPF_JEQ, c.v[0], 0, 0));
+            if (c.null && sizeof(void *) == 8) {
+                p.put(load(arg(c.i, 1)));
+                fails[nfails++] = p.len;
+                p.put(jump(BPF_JEQ, 0, 0, 0));
+            }
+        }
+        p.put(ret(SECCOMP_RET_ALLOW));
+        for (unsigned short k = 0; k < nfails; k++)
+            p.land(fails[k]);
+    }
+    p.put(ret(kill_process));
 }
 
-// Allows call nr when argument i is one of vals; any other value ends the
-// process.
-void one_of(Prog &p, long nr, int i, std::initializer_list<uint32_t> vals)
-{
-    uint8_t n = uint8_t(vals.size());
-    p.push_back(jump(BPF_JEQ, uint32_t(nr), 0, uint8_t(n + 3)));
-    p.push_back(load(arg(i)));
-    for (uint32_t v : vals)
-        p.push_back(jump(BPF_JEQ, v, --n + 1, 0));   // to the allow after the kill
-    p.push_back(ret(kill_process));
-    p.push_back(ret(allow));
-}
-
-// Allows call nr when argument i has none of bits set.
-void none_of(Prog &p, long nr, int i, uint32_t bits)
-{
-    p.push_back(jump(BPF_JEQ, uint32_t(nr), 0, 4));
-    p.push_back(load(arg(i)));
-    p.push_back(jump(BPF_JSET, bits, 0, 1));
-    p.push_back(ret(kill_process));
-    p.push_back(ret(allow));
-}
+// valgrind runs the program on a CPU of its own, with calls of its own
+// (executable memory for its translations), and hands the filter to the
+// kernel, which would then end it at its first such call. It is known by a
+// function of the library it loads into every program it runs: a name in
+// the environment alone proves nothing.
+bool under_valgrind() { return dlsym(RTLD_DEFAULT, "_vgnU_freeres") != nullptr; }
 
 }   // namespace
 
-bool confine()
+bool confine(int widest_pipe)
 {
-    // valgrind runs the program on a CPU of its own, with calls of its own
-    // (executable memory for its translations), and hands the filter to the
-    // kernel, which would then end it at its first such call. It is known by
-    // the library it preloads; whoever sets LD_PRELOAD runs code in the
-    // process anyway.
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (preload != nullptr && std::strstr(preload, "/vgpreload_") != nullptr)
+    if (under_valgrind())
         return false;
-    Prog p;
-    p.push_back(load(offsetof(seccomp_data, arch)));
-    p.push_back(jump(BPF_JEQ, DOTSPAN_ARCH, 1, 0));
-    p.push_back(ret(kill_process));
-    p.push_back(load(offsetof(seccomp_data, nr)));
-#ifdef __x86_64__
-    p.push_back(jump(BPF_JGE, __X32_SYSCALL_BIT, 0, 1));   // x32 numbers for the same calls
-    p.push_back(ret(kill_process));
-#endif
-    // The run: standard input, output and error, and the wait for a
-    // non-blocking descriptor to be ready.
-    one_of(p, SYS_read, 0, {0});
-    one_of(p, SYS_write, 0, {1, 2});
-    one_of(p, SYS_close, 0, {1});   // the final close shows a late write error
-#ifdef SYS_poll
-    any(p, SYS_poll);
-#endif
-#ifdef SYS_ppoll
-    any(p, SYS_ppoll);
-#endif
-#ifdef SYS_ppoll_time64
-    any(p, SYS_ppoll_time64);
-#endif
-#ifdef F_SETPIPE_SZ
-    one_of(p, SYS_fcntl, 1, {F_GETPIPE_SZ, F_SETPIPE_SZ});   // widening a pipe once a stream runs long
-#ifdef SYS_fcntl64
-    one_of(p, SYS_fcntl64, 1, {F_GETPIPE_SZ, F_SETPIPE_SZ});
-#endif
-#endif
-    // The allocator: memory, never executable memory.
-    any(p, SYS_brk);
-#ifdef SYS_mmap2
-    none_of(p, SYS_mmap2, 2, PROT_EXEC);
-#else
-    none_of(p, SYS_mmap, 2, PROT_EXEC);
-#endif
-    any(p, SYS_mremap);
-    any(p, SYS_munmap);
-    any(p, SYS_madvise);
-    any(p, SYS_getrandom);   // the allocator's first call seeds its heap checks
-    // The end of the process, and the return from a signal or a restarted call.
-    any(p, SYS_exit);
-    any(p, SYS_exit_group);
-    any(p, SYS_rt_sigreturn);
-#ifdef SYS_sigreturn
-    any(p, SYS_sigreturn);
-#endif
-    any(p, SYS_restart_syscall);
-    // The C library's abort, so that a heap corruption it detects is still
-    // reported on standard error before SIGABRT ends the process.
-    one_of(p, SYS_writev, 0, {2});
-    any(p, SYS_rt_sigprocmask);
-    any(p, SYS_getpid);
-    any(p, SYS_gettid);
-    any(p, SYS_tgkill);
-    p.push_back(ret(kill_process));
+    // The allocator sets itself up at its first call, reading files as it
+    // does so under some of glibc's tunables: that call is made here.
+    void *volatile first = std::malloc(1);
+    std::free(first);
+    // No descriptor but the three: whatever the caller left open (a
+    // jobserver's pipe, a file) is out of reach.
+    if (syscall(__NR_close_range, 3u, ~0u, 0u) != 0)
+        for (long fd = 3, top = sysconf(_SC_OPEN_MAX); fd < top; fd++)
+            close(int(fd));
+    // No core file, which would put the run's memory on disk.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
-    if (p.full)
+    Prog p;
+    build(p, uint32_t(widest_pipe));
+    if (p.bad)
         return false;
     sock_fprog prog = {p.len, p.code};
     // Without no_new_privs an unprivileged process may not install a filter;
@@ -204,10 +239,14 @@ bool confine()
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
+}   // namespace dotspan
+
 #else
 
-bool confine() { return false; }
+namespace dotspan {
 
-#endif
+bool confine(int) { return false; }
 
 }   // namespace dotspan
+
+#endif

@@ -129,7 +129,7 @@ void setup()
 int main()
 {
     setup();
-    dotspan::confine();
+    dotspan::confine(widen_to);
     dotspan::Status st = dotspan::run(sys);
     if (st.what != nullptr)
         die(st.what, st.err);
