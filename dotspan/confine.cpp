@@ -23,7 +23,7 @@
 #define DOTSPAN_ARCH AUDIT_ARCH_X86_64
 #elif defined(__aarch64__) && !defined(__AARCH64EB__)
 #define DOTSPAN_ARCH AUDIT_ARCH_AARCH64
-#elif defined(__arm__) && defined(__ARM_EABI__) && !defined(__ARMEB__)
+#elif defined(__arm__) && defined(__ARM_EABI__) && defined(__ARM_PCS_VFP) && !defined(__ARMEB__)   // armhf
 #define DOTSPAN_ARCH AUDIT_ARCH_ARM
 #elif defined(__s390x__)
 #define DOTSPAN_ARCH AUDIT_ARCH_S390X

@@ -71,13 +71,11 @@ struct Child {
 
 [[maybe_unused]] const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-// Under emulation, the program runs as DOTSPAN_EMULATOR's words, then its path.
-#ifdef DOTSPAN_EMULATOR
-constexpr bool emulated = true;
-#else
-constexpr bool emulated = false;
-#define DOTSPAN_EMULATOR ""
-#endif
+// Under emulation, the program runs as DOTSPAN_EMULATOR's words, then its
+// path: ctest sets it where the tests run under qemu's user mode. On a real
+// kernel of the CPU, with no emulator between, it is unset.
+const char *const emulator = getenv("DOTSPAN_EMULATOR") ? getenv("DOTSPAN_EMULATOR") : "";
+const bool emulated = *emulator != '\0';
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
@@ -149,9 +147,9 @@ Child start(const Opts &o)
             setenv("LD_PRELOAD", o.preload ? o.preload : INTERPOSE_LIB, 1), setenv("DOTSPAN_TEST_FAULT", o.fault, 1),
                 setenv("DOTSPAN_TEST_PATH", o.fault_path, 1);
 #endif
-        std::string emulator = DOTSPAN_EMULATOR;
+        std::string words = emulator;
         std::vector<const char *> argv;
-        for (char *w = strtok(emulator.data(), " "); w; w = strtok(nullptr, " "))
+        for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
             argv.push_back(w);
         argv.push_back(DOTSPAN_BIN);
         argv.insert(argv.end(), o.args.begin(), o.args.end());
