@@ -133,6 +133,37 @@ TEST(Core, MatchesTheModelAtSmallSizes)
         }
 }
 
+TEST(Core, MarkerEdgesOnEveryPath)
+{
+    // Period lines whose length is at an edge of the marker (a digit more,
+    // the table of short markers' end) or of the vector step, each at the
+    // start, the middle and the end of a step: through the scalar filter,
+    // the vector step, its long-line path, and a line held across reads.
+    struct Path {
+        const char *what;
+        Kernel kernel;
+        size_t block;
+        std::vector<int> reads;
+    };
+    const std::vector<Path> paths = {
+        {"scalar", Kernel::scalar, 1 << 16, {}},
+        {"vector, whole", Kernel::vector, 1 << 16, {}},
+        {"held across reads", Kernel::automatic, 16, {7, 1, 16}},
+    };
+    for (const Path &path : paths) {
+        if (!dotspan::have_kernel(path.kernel))
+            continue;
+        for (size_t len : {1, 9, 10, 63, 64, 65, 99, 100, 127, 128, 129, 999, 1000, 9999, 10000})
+            for (size_t at : {0, 2, 63}) {
+                FakeIo f;
+                f.in = std::string(at ? at - 1 : 0, 'a') + (at ? "\n" : "") + "." + std::string(len - 1, 'y') + "\n.z\n";
+                f.reads = path.reads;
+                ASSERT_EQ(dotspan::run(f.io(), {path.block, 512, path.kernel}).what, nullptr);
+                ASSERT_TRUE(f.out == model(f.in)) << path.what << ": a period line of " << len << " bytes at " << at;
+            }
+    }
+}
+
 TEST(Core, FaultsAtTheSeam)
 {
     struct Row {
