@@ -217,8 +217,9 @@ bool confine(int widest_pipe)
 {
     if (under_valgrind())
         return false;
-    // The allocator sets itself up at its first call, reading files as it
-    // does so under some of glibc's tunables: that call is made here.
+    // The allocator sets itself up at its first call: glibc's seeds its heap
+    // checks (getrandom) and, under some of its tunables, reads files. That
+    // call is made here, before the filter.
     void *volatile first = std::malloc(1);
     std::free(first);
     // No descriptor but the three: whatever the caller left open (a
