@@ -63,7 +63,7 @@ struct Arg {
 constexpr Arg is(uint8_t i, uint32_t v) { return {i, 1, ~0u, {v, v}, false}; }
 constexpr Arg either(uint8_t i, uint32_t v, uint32_t w) { return {i, 2, ~0u, {v, w}, false}; }
 constexpr Arg masked(uint8_t i, uint32_t mask, uint32_t v) { return {i, 1, mask, {v, v}, false}; }
-constexpr Arg null(uint8_t i) { return {i, 1, ~0u, {0, 0}, true}; }
+[[maybe_unused]] constexpr Arg null(uint8_t i) { return {i, 1, ~0u, {0, 0}, true}; }
 
 // A call is allowed when a rule with its number has every condition true.
 struct Rule {
