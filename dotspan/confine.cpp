@@ -44,7 +44,6 @@
 #include <linux/seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace dotspan {
