@@ -8,7 +8,9 @@
 // ends a run into an exit status. It does no filtering of its own.
 //
 // Errors: a failed read or write is reported once on standard error and the
-// exit status is 1. Nothing else is ever written there.
+// exit status is 1, as is a confinement that the system refused for a reason
+// other than ruling seccomp out (confine.h). Nothing else is ever written
+// there.
 
 #include "confine.h"
 #include "core.h"
@@ -126,10 +128,11 @@ void setup()
 
 }   // namespace
 
-int main()
+int main(int, char **argv)
 {
     setup();
-    dotspan::confine(widen_to);
+    if (int err = dotspan::confine(widen_to, argv))
+        die("cannot confine the run", err);
     dotspan::Status st = dotspan::run(sys);
     if (st.what != nullptr)
         die(st.what, st.err);
