@@ -34,9 +34,11 @@ ssize_t safe_read(const Io &io, int fd, char *p, size_t n, int *err);
 // tried for ever.
 int full_write(const Io &io, int fd, const char *p, size_t n);
 
-enum class Kernel { automatic, scalar, vector };
-// Whether this build and this CPU have the kernel (automatic: always).
-bool have_kernel(Kernel k);
+// Which filter marks the text: the scalar one, the reference, or the
+// vector one, where the CPU has one; automatic takes the vector one there.
+enum class Filter { automatic, scalar, vector };
+// Whether this build and this CPU have the filter (automatic: always).
+bool have_filter(Filter f);
 
 // The sizes the block loop works with. Tests make them small so that every
 // boundary is crossed many times in a short input.
@@ -46,7 +48,7 @@ struct Sizes {
     size_t block = 128 * 1024;
     // The output block; raised to steproom when less.
     size_t out = 256 * 1024;
-    Kernel kernel = Kernel::automatic;
+    Filter filter = Filter::automatic;
 };
 constexpr size_t steproom = 512;   // what one vector step may write: 64 bytes, 32 markers, an overrun
 constexpr size_t slack = 128;      // how far a filter may read past the end of its input
@@ -63,19 +65,15 @@ struct Out {
 // Writes out the block and empties it.
 void flush(Out &o);
 
-// Writes the marker for a period line of len bytes at o: 0x01, len in decimal,
-// "C3:"; returns its end. Needs 8 bytes of room at o, and 24 when len >= 128.
-char *put_mark(char *o, size_t len);
-
 // filter(o, p, end, bol) appends to o the marked text of the lines in
 // [p, end); bol says whether p begins a line, and is updated for end. A period
 // line whose newline is not in [p, end) cannot be marked yet: the filter
 // stops there and returns its start, having written everything before it.
 // Otherwise it returns end; a plain line cut off at end is written as far as
 // it goes. It may read up to slack bytes past end but uses none of them. The
-// scalar kernel is the reference: the vector kernel's output equals it for
-// every input. The vector kernel must not be called where have_kernel says no.
-const char *filter(Kernel k, Out &o, const char *p, const char *end, bool &bol);
+// scalar filter is the reference: the vector filter's output equals it for
+// every input. The vector filter must not be called where have_filter says no.
+const char *filter(Filter f, Out &o, const char *p, const char *end, bool &bol);
 
 // The next size of the input buffer while a held line fills it, or 0 when
 // that would not fit in size_t (past 2 GiB on a 32-bit system).

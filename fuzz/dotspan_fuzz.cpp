@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 10)
         return 0;
     dotspan::Sizes sizes;
-    sizes.kernel = data[0] & 0x80 || !dotspan::have_kernel(dotspan::Kernel::vector) ? dotspan::Kernel::scalar
-                                                                                    : dotspan::Kernel::vector;
+    sizes.filter = data[0] & 0x80 || !dotspan::have_filter(dotspan::Filter::vector) ? dotspan::Filter::scalar
+                                                                                    : dotspan::Filter::vector;
     if (data[1] != 0)
         sizes.block = data[1], sizes.out = 512 + 2 * size_t(data[1]);
     FakeIo f;
