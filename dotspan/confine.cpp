@@ -97,7 +97,7 @@ void compile(Prog &p, const Rule *rules, size_t n);   // below the list
 // row ends the process.
 void build(Prog &p, uint32_t widest_pipe)
 {
-    constexpr uint32_t rw = PROT_READ | PROT_WRITE, private_anon = MAP_PRIVATE | MAP_ANONYMOUS;
+    [[maybe_unused]] constexpr uint32_t rw = PROT_READ | PROT_WRITE, private_anon = MAP_PRIVATE | MAP_ANONYMOUS;
     // clang-format off
     const Rule rules[] = {
         // call                 condition                                   then, and why
