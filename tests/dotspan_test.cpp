@@ -289,6 +289,21 @@ Result finish(Child c, const std::string &in, const Opts &o = {})
 
 Result run(const std::string &in, const Opts &o = {}) { return finish(start(o), in, o); }
 
+// Whether a library loads into the program with LD_PRELOAD: not into a
+// static one (as the build against musl is), nor under the sanitizer (which
+// must be the first library loaded), nor through the emulator. Asked of the
+// program itself, once: the interposer's zero-write fault makes a run fail.
+// Where it loads, the program uses this system's C library, as it does.
+bool interposable()
+{
+#ifdef INTERPOSE_LIB
+    static const bool yes = !sanitized && !emulated && run("x\n", {.fault = "zero-write"}).status != 0;
+    return yes;
+#else
+    return false;
+#endif
+}
+
 void expect_ok(const Result &r, const std::string &want, const std::string &what)
 {
     ASSERT_EQ(r.out.size(), want.size()) << what;
@@ -475,11 +490,7 @@ TEST(Failure, ReportedOnceWithStatusOne)
     bool have_full = access("/dev/full", W_OK) == 0;
     const char *preload = getenv("LD_PRELOAD");
     bool preloaded = preload != nullptr && *preload != '\0';
-#ifdef INTERPOSE_LIB
-    bool can_interpose = !sanitized && !emulated;   // ASan must be the first library loaded
-#else
-    bool can_interpose = false;
-#endif
+    const bool can_interpose = interposable();
     for (const F &f : std::vector<F>{
              {"output full, tiny input", "ab\n", {.out_file = "/dev/full"}, "dotspan: write error: "},
              {"output full", big, {.feed = chunks, .out_file = "/dev/full"}, "dotspan: write error: "},
@@ -605,8 +616,8 @@ TEST(Failure, CountsOverIntMaxAreNeverAsked)
 #ifndef INTERPOSE_LIB
     GTEST_SKIP() << "no interposer library";
 #else
-    if (sanitized || emulated || sizeof(size_t) < 8)
-        GTEST_SKIP() << "needs a native 64-bit build without the sanitizer";
+    if (!interposable() || sizeof(size_t) < 8)
+        GTEST_SKIP() << "needs a 64-bit program that a library can be loaded into";
     // The line is held whole, and copied once as its buffer doubles to 4 GiB.
     if (meminfo_kb("MemAvailable") < 5 << 20)
         GTEST_SKIP() << "needs 5 GiB of memory free, and has " << meminfo_kb("MemAvailable") / 1024 << " MiB";
@@ -702,10 +713,8 @@ TEST(Confinement, InForceDuringARun)
         {"TERM, INT and HUP blocked", {.blocked = true}, 0},
         {"no close_range, fd 200 above a soft limit of 64", old_kernel, 1},
     };
-#ifdef INTERPOSE_LIB
-    if (!sanitized)
+    if (interposable())
         envs.push_back({"no close_range and no /proc", no_proc, 1});
-#endif
     const std::string counted = proc_status("self", "Seccomp_filters");
     const int mine = counted.empty() ? 0 : std::stoi(counted);
     for (const Env &e : envs) {
@@ -806,7 +815,7 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         {"heap-exec", {.persona = READ_IMPLIES_EXEC}, SIGSEGV},   // setarch -X
         {"spin", {.term_after_ms = 500, .blocked = true}, SIGTERM},
         {"profile", {.env = {"LD_PROFILE=libc.so.6", "LD_PROFILE_OUTPUT=" + aux}}, 0},
-        {"", {.outer = Opts::full_budget}, -1, "dotspan: cannot confine the run: Cannot allocate memory\n",
+        {"", {.outer = Opts::full_budget}, -1, "dotspan: cannot confine the run: ",
          "a full filter budget"},
         // A heap corruption the C library finds is still reported, and ends the run.
         {"double-free", {}, SIGSYS, "double free"},
@@ -834,8 +843,16 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
 #ifdef __x86_64__
     rows.push_back({"x32"});
 #endif
+    int skipped = 0;
+    bool profiled = false;
     for (Row &row : rows) {
         const std::string what = !row.what.empty() ? row.what : row.fault.empty() ? row.o.env[0] : row.fault;
+        bool loader = !row.o.env.empty() && row.o.env[0].rfind("LD_", 0) == 0;   // the dynamic loader's variables
+        if ((!row.fault.empty() || loader) && !interposable()) {
+            skipped++;
+            continue;
+        }
+        profiled |= row.fault == "profile";
         for (const auto &[path, text] : {std::pair{secret, secret_text}, {out, out_text}, {input, in}}) {
             int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
@@ -855,7 +872,8 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         } else if (row.sig < 0) {
             EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1) << what << " status " << r.status;
             EXPECT_EQ(r.out.size(), 0u) << what;
-            EXPECT_EQ(r.err, row.err) << what;
+            EXPECT_EQ(r.err.rfind(row.err, 0), 0u) << what << ": " << r.err;   // the reason in the C library's words
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
         } else {
             EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == row.sig) << what << " status " << r.status;
             EXPECT_EQ(r.out.size(), 0u) << what;
@@ -877,7 +895,11 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         EXPECT_FALSE(WCOREDUMP(r.status)) << what << ": dumped core";
         unlink(path.c_str());
     }
-    EXPECT_NE(contents(profile), "") << "LD_PROFILE wrote no profile: its row proves nothing";
+    if (skipped)
+        std::cout << "skipped " << skipped << " rows: no library can be loaded into the program, or it has no dynamic loader\n";
+    if (profiled) {
+        EXPECT_NE(contents(profile), "") << "LD_PROFILE wrote no profile: its row proves nothing";
+    }
     if (pool == "0\n")
         set_pool(pool);
     kill(victim, SIGKILL);
