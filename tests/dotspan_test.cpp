@@ -781,6 +781,13 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
     if (pool == "0\n")
         set_pool("8\n");
 
+    // s390x passes mmap's arguments in memory, where the filter cannot see
+    // them: every mmap is answered ENOMEM there, and the run goes on.
+#ifdef __s390x__
+    const int mmap_sig = 0;
+#else
+    const int mmap_sig = SIGSYS;
+#endif
     struct Row {
         std::string fault;
         Opts o = {};
@@ -792,12 +799,12 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         {"open"},
         {"socket"},
         {"exec"},
-        {"mmap-exec"},
+        {"mmap-exec", {}, mmap_sig},
         {"madvise"},
         {"poll-timeout"},
         {"kill:" + std::to_string(victim)},
-        {"mmap:3"},
-        {"mmap:1", {.out_file = out.c_str(), .out_flags = O_RDWR}},   // dotspan 1<>file
+        {"mmap:3", {}, mmap_sig},
+        {"mmap:1", {.out_file = out.c_str(), .out_flags = O_RDWR}, mmap_sig},   // dotspan 1<>file
         {"read:1", {.out_file = out.c_str(), .out_flags = O_RDWR}},
         {"read:3"},
         {"widen:0:1048576"},

@@ -9,11 +9,10 @@
 //               after the first read, what code that took over the run
 //               would try: open (create) the file DOTSPAN_TEST_PATH, make a
 //               socket, or run a shell that writes "ran" to standard error.
-//   mmap-exec, x32, double-free
-//               map executable memory, make an x32 call (x86-64 only), or
-//               free a block twice, which the C library reports and aborts.
+//   x32, double-free
+//               make an x32 call (x86-64 only), or free a block twice,
+//               which the C library reports and aborts.
 //   kill:PID    SIGKILL to process PID, by tgkill
-//   mmap:FD     map descriptor FD shared and write "PWNED" over its start
 //   madvise     MADV_REMOVE on a page of its own
 //   widen:FD:N  widen the pipe on FD to N bytes
 //   sigmask, ppoll-mask
@@ -25,6 +24,8 @@
 //               If the call returns, "returned" goes to standard error.
 // and these, where the call may be answered with an error, but must not
 // succeed ("returned" when it does):
+//   mmap:FD     map descriptor FD shared and write "PWNED" over its start
+//   mmap-exec   map executable memory
 //   read:FD     read FD, and copy what came to standard error
 //   write:FD    write "PWNED" to FD
 //   mmap-huge   map and use 2 MiB of huge pages
@@ -104,11 +105,18 @@ int refuse(int err)
 
 void say(const char *s) { real<ssize_t (*)(int, const void *, size_t)>("write")(STDERR_FILENO, s, std::strlen(s)); }
 
+// A return instruction written into the heap, for the heap-exec fault; made
+// when the library is loaded, since making code visible to the CPU takes a
+// system call on some CPUs (cacheflush on ARM and MIPS).
+void (*heap_code)() = nullptr;
+void write_heap_code();
+
 // The start of the first shared writable mapping when the library was
 // loaded, for the profile fault.
 uintptr_t shared_at = 0;
 __attribute__((constructor)) void find_shared()
 {
+    write_heap_code();
     if (!fault("profile"))
         return;
     FILE *f = std::fopen("/proc/self/maps", "r");
@@ -138,6 +146,16 @@ const unsigned char ret_insn[] = {0x08, 0x00, 0xe0, 0x03, 0, 0, 0, 0};   // jr $
 const unsigned char ret_insn[] = {0x67, 0x80, 0x00, 0x00};
 #endif
 
+void write_heap_code()
+{
+    if (!fault("heap-exec"))
+        return;
+    auto code = static_cast<unsigned char *>(std::malloc(64));
+    std::memcpy(code, ret_insn, sizeof ret_insn);
+    __builtin___clear_cache(reinterpret_cast<char *>(code), reinterpret_cast<char *>(code + sizeof ret_insn));
+    heap_code = reinterpret_cast<void (*)()>(code);
+}
+
 // The faults whose call may be answered with an error: true when one of
 // them was asked for.
 bool try_to_succeed()
@@ -151,6 +169,13 @@ bool try_to_succeed()
             say("returned: "), real<ssize_t (*)(int, const void *, size_t)>("write")(STDERR_FILENO, got, size_t(n));
     } else if (fault("write", &a)) {
         if (syscall(SYS_write, a, "PWNED", 5) > 0)
+            say("returned\n");
+    } else if (fault("mmap", &a)) {
+        void *p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, int(a), 0);
+        if (p != MAP_FAILED)
+            std::memcpy(p, "PWNED", 5), say("returned\n");
+    } else if (fault("mmap-exec")) {
+        if (mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED)
             say("returned\n");
     } else if (fault("mmap-huge")) {
         void *p = mmap(nullptr, 2 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB, -1, 0);
@@ -181,11 +206,7 @@ void escape()
         return;
     if (fault("kill", &a))
         syscall(SYS_tgkill, a, a, SIGKILL);
-    else if (fault("mmap", &a)) {
-        void *p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, int(a), 0);
-        if (p != MAP_FAILED)
-            std::memcpy(p, "PWNED", 5);
-    } else if (fault("madvise"))
+ else if (fault("madvise"))
         madvise(own_page(), size_t(sysconf(_SC_PAGESIZE)), MADV_REMOVE);
     else if (fault("widen", &a, &b))
         fcntl(int(a), F_SETPIPE_SZ, int(b));
@@ -196,12 +217,9 @@ void escape()
         ppoll(&never, 1, nullptr, &block);
     else if (fault("poll-timeout"))
         real<int (*)(pollfd *, nfds_t, int)>("poll")(&never, 1, 10);
-    else if (fault("heap-exec")) {
-        auto code = static_cast<unsigned char *>(std::malloc(64));
-        std::memcpy(code, ret_insn, sizeof ret_insn);
-        __builtin___clear_cache(reinterpret_cast<char *>(code), reinterpret_cast<char *>(code + sizeof ret_insn));
-        reinterpret_cast<void (*)()>(code)();
-    } else if (fault("spin"))
+    else if (fault("heap-exec"))
+        heap_code();
+    else if (fault("spin"))
         for (;;)
             asm volatile("");
     else if (fault("open"))
@@ -210,8 +228,6 @@ void escape()
         socket(AF_INET, SOCK_STREAM, 0);
     else if (fault("exec"))
         execl("/bin/sh", "sh", "-c", "echo ran >&2", static_cast<char *>(nullptr));
-    else if (fault("mmap-exec"))
-        mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     else if (fault("double-free")) {
         void *volatile q = std::malloc(64);
         std::free(q);
