@@ -739,17 +739,23 @@ TEST(Confinement, InForceDuringARun)
     unlink(secret.c_str());
 }
 
-// Whether the CPU can keep memory from running at all: 32-bit x86 without
-// PAE has no no-execute bit (nor do ARM CPUs before v6, which Debian's
-// armel kernels run on as well as on later ones).
+// Whether the CPU can keep memory from running at all, from what the kernel
+// says of it: 32-bit x86 without PAE has no no-execute bit ("nx"), nor do
+// MIPS CPUs without RI/XI ("rixi"; qemu's 5KEc has none), nor ARM before
+// ARMv6 (which Debian's armel runs on as well as on later ones).
 bool no_execute_bit()
 {
-#if defined(__i386__) || defined(__x86_64__)
     std::ifstream f("/proc/cpuinfo");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("flags", 0) == 0)
-            return (line + " ").find(" nx ") != std::string::npos;
-    return false;
+    std::string all, line;
+    while (std::getline(f, line))
+        all += line + " \n";
+#if defined(__i386__) || defined(__x86_64__)
+    return all.find(" nx ") != std::string::npos;
+#elif defined(__mips__)
+    return all.find("rixi") != std::string::npos;
+#elif defined(__arm__)
+    size_t at = all.find("CPU architecture:");
+    return at == std::string::npos || std::atoi(all.c_str() + at + 17) >= 6;
 #else
     return true;
 #endif
@@ -887,6 +893,13 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         o.fault = row.fault.empty() ? nullptr : row.fault.c_str();
         o.fault_path = path.c_str(), o.fd3 = secret.c_str(), o.cwd = dir.c_str(), o.core = true, o.feed = chunks;
         Result r = run(in, o);
+        // A run that goes on writes its output to standard output's file
+        // when it is one; one that ends first leaves the file as it was.
+        const bool to_file = row.o.out_file != nullptr;
+        if (row.sig == 0 && to_file) {
+            r.out = contents(out);
+            EXPECT_EQ(contents(out).find("PWNED"), std::string::npos) << what;
+        }
         if (row.sig == 0 && row.err.empty()) {
             expect_ok(r, model(in), what);
         } else if (row.sig == 0) {
@@ -909,7 +922,9 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
         EXPECT_FALSE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGKILL) << what << ": outlived SIGTERM";
         EXPECT_EQ(waitpid(victim, nullptr, WNOHANG), 0) << what << ": the other process ended";
         EXPECT_TRUE(contents(secret) == secret_text) << what << ": descriptor 3's file";
-        EXPECT_TRUE(contents(out) == out_text) << what << ": standard output's file";
+        if (row.sig != 0 || !to_file) {
+            EXPECT_TRUE(contents(out) == out_text) << what << ": standard output's file";
+        }
         EXPECT_TRUE(contents(input) == in) << what << ": standard input's file";
         EXPECT_EQ(contents(profile).find("PWNED"), std::string::npos) << what << ": the loader's profile";
         EXPECT_NE(access(path.c_str(), F_OK), 0) << what << " created " << path;
