@@ -13,7 +13,9 @@ set(CMAKE_CXX_FLAGS_INIT "-nostdinc -nostdinc++ -isystem /usr/include/c++/12 -is
 -isystem ${clang_dir}/include -isystem /usr/include/x86_64-linux-musl -isystem $ENV{DOTSPAN_MUSL_HEADERS} \
 -include $ENV{DOTSPAN_MUSL_HEADERS}/glibc-prereq.h")
 # Away from the GCC installation, whose libgcc_s clang would link.
+# The compile flags come to the link too, where the header flags go unused.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "--gcc-toolchain=/nonexistent -fuse-ld=lld -nostdlib++ -rtlib=compiler-rt -unwindlib=none \
+-Wno-unused-command-line-argument \
 -static-pie -L/usr/lib/x86_64-linux-musl -B/usr/lib/x86_64-linux-musl")
 set(CMAKE_FIND_ROOT_PATH /usr/lib/x86_64-linux-musl)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
