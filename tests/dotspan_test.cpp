@@ -850,6 +850,10 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
 #ifdef __x86_64__
     rows.push_back({"x32"});
 #endif
+#if defined(__mips64) && _MIPS_SIM == _ABI64
+    rows.push_back({"o32"});
+    rows.push_back({"n32"});
+#endif
     int skipped = 0;
     bool profiled = false;
     for (Row &row : rows) {

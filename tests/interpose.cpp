@@ -9,9 +9,10 @@
 //               after the first read, what code that took over the run
 //               would try: open (create) the file DOTSPAN_TEST_PATH, make a
 //               socket, or run a shell that writes "ran" to standard error.
-//   x32, double-free
-//               make an x32 call (x86-64 only), or free a block twice,
-//               which the C library reports and aborts.
+//   x32, o32, n32, double-free
+//               make an x32 call (x86-64 only), an o32 or n32 call (mips64
+//               only), or free a block twice, which the C library reports
+//               and aborts.
 //   kill:PID    SIGKILL to process PID, by tgkill
 //   madvise     MADV_REMOVE on a page of its own
 //   widen:FD:N  widen the pipe on FD to N bytes
@@ -236,6 +237,12 @@ void escape()
 #ifdef __x86_64__
     else if (fault("x32"))
         syscall(__X32_SYSCALL_BIT + SYS_getpid);
+#endif
+#if defined(__mips64) && _MIPS_SIM == _ABI64
+    else if (fault("o32"))   // getpid by the other conventions' numbers, which an n64 process may make
+        syscall(4000 + 20);
+    else if (fault("n32"))
+        syscall(6000 + 38);
 #endif
     else
         return;
