@@ -929,6 +929,9 @@ TEST(Confinement, ForbiddenCallsEndTheRun)
     }
     if (skipped)
         std::cout << "skipped " << skipped << " rows: no library can be loaded into the program, or it has no dynamic loader\n";
+#ifdef __mips__
+    profiled = false;   // the loader does not profile on MIPS: the row shows only that the run is exact
+#endif
     if (profiled) {
         EXPECT_NE(contents(profile), "") << "LD_PROFILE wrote no profile: its row proves nothing";
     }
