@@ -21,9 +21,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -80,25 +77,13 @@ int sys_wait(void *, int fd, bool for_write)
     return poll(&pfd, 1, -1) < 0 ? -1 : 0;
 }
 
-// A held line's buffer doubles as the line grows. Where the allocator keeps
-// it in the heap (on s390x, where confinement refuses every mmap), each
-// larger copy leaves the last one free but still resident, and a 100 MB
-// line came to hold 394 MB. After each such step glibc is asked to hand
-// the free pages back (MADV_DONTNEED), which keeps the line to about twice
-// its size there as everywhere.
-constexpr size_t trim_from = 1 << 20;
 void *sys_resize(void *, void *p, size_t n)
 {
     if (n == 0) {
         std::free(p);
         return nullptr;
     }
-    void *q = std::realloc(p, n);
-#ifdef __GLIBC__
-    if (n >= trim_from)
-        malloc_trim(0);
-#endif
-    return q;
+    return std::realloc(p, n);
 }
 
 const dotspan::Io sys = {sys_read, sys_write, sys_wait, sys_resize};
